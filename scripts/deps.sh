@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Tarvo needs to build, run and test. Does nothing when they
+# are all present; needs root (or sudo) otherwise.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config clang-format
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+  libxcb1-dev libxcb-shm0-dev libxcb-keysyms1-dev libxcb-xinput-dev
+  libasound2-dev libcurl4-openssl-dev nettle-dev
+  libturbojpeg0-dev libpng-dev zlib1g-dev libgif-dev libimagequant-dev
+  # fonts: without them Cyrillic text renders as empty boxes
+  fonts-dejavu-core
+)
+if [[ "${1:-}" == "--tests" ]]; then
+  packages+=(
+    libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+    xvfb tint2 xdotool xclip x11-utils x11-xserver-utils imagemagick alsa-utils
+  )
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+if [[ $(id -u) -eq 0 ]]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+  sudo apt-get update -qq
+  sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "These packages are missing and installing them needs root. Run as root, or:" >&2
+  echo "  sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Tarvo with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and runs every test: unit, widget (offscreen) and desktop (own Xvfb, tray host and HTTP
+# server on 127.0.0.1, all started and stopped by the tests themselves).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh --tests
+build=build/test
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVO_SANITIZE=ON >/dev/null
+cmake --build "$build"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir "$build" --output-on-failure -j2 "$@"

@@ -1,0 +1,85 @@
+#include "app/application.h"
+
+#include "app/tray_window.h"
+#include "platform/process_state.h"
+#include "platform/resources.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMessageBox>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <chrono>
+#include <thread>
+
+namespace tarvo {
+
+TarvoTrayApp::TarvoTrayApp() = default;
+
+TarvoTrayApp::~TarvoTrayApp()
+{
+    platform::SetMainWindow(nullptr);
+    mainWnd_.reset();
+}
+
+void TarvoTrayApp::showSplash()
+{
+    // Dialog 129: a caption-less, top-most picture centred on the screen.
+    QDialog splash(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    splash.setObjectName(QStringLiteral("dialog129"));
+    splash.setWindowTitle(LoadStringResource(IDS_TARVO));
+    auto* layout = new QVBoxLayout(&splash);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* picture = new QLabel(&splash);
+    picture->setPixmap(LoadBitmapResource(IDB_SPLASH));
+    layout->addWidget(picture);
+    splash.adjustSize();
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        splash.move(s->geometry().center() - splash.rect().center());
+    splash.show();
+
+    // Paint it at once. Until the window server has mapped the window there is nothing to
+    // paint on, so let through only what the first paint needs, no input.
+    QElapsedTimer t;
+    t.start();
+    while (!splash.windowHandle()->isExposed() && t.elapsed() < 1000)
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
+    splash.repaint();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+
+    // Block the thread; nothing is processed meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(splashMs));
+    splash.hide();
+}
+
+bool TarvoTrayApp::InitInstance()
+{
+    showSplash();
+
+    if (instance_.Acquire(QString::fromLatin1(kInstanceMutexName)) !=
+        platform::InstanceLock::Result::Acquired) {
+        instance_.Release();
+        QMessageBox box(QMessageBox::Information, LoadStringResource(IDS_TARVO),
+                        LoadStringResource(IDS_ALREADY_RUNNING), QMessageBox::Ok);
+        box.exec();
+        return false;
+    }
+
+    mainWnd_ = std::make_unique<TarvoTrayDlg>();
+    platform::SetMainWindow(mainWnd_.get());
+    if (!mainWnd_->Create()) return false;
+    return true;
+}
+
+int TarvoTrayApp::ExitInstance()
+{
+    Exiting.store(true);
+    instance_.Release();
+    return 0;
+}
+
+} // namespace tarvo

@@ -1,0 +1,7 @@
+#include "app/browser.h"
+
+namespace tarvo {
+
+bool OpenInBrowser(const QString&) { return false; }
+
+} // namespace tarvo

@@ -1,0 +1,25 @@
+#pragma once
+// How every thread reaches the main window: the stand-in for sending and posting
+// WM_SYSCOMMAND with a command number. Sending blocks the caller until the user-interface
+// thread has carried the command out (a direct call when already on that thread), so data
+// passed by address stays valid and owned by the sender.
+#include <QtGlobal>
+
+namespace tarvo::platform {
+
+class CommandTarget
+{
+public:
+    virtual ~CommandTarget() = default;
+    virtual void OnSysCommand(qintptr command, qintptr param) = 0;
+};
+
+// Registers (or, with null, forgets) the main window. Call on the user-interface thread.
+void SetMainWindow(CommandTarget* window);
+CommandTarget* MainWindow(); // user-interface thread only
+
+// Any thread. Without a main window the command goes nowhere.
+void SendCommand(qintptr command, qintptr param = 0);
+void PostCommand(qintptr command, qintptr param = 0);
+
+} // namespace tarvo::platform

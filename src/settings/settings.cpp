@@ -1,0 +1,99 @@
+#include "settings/settings.h"
+
+#include "platform/paths.h"
+#include "platform/wformat.h"
+
+#include <limits>
+
+namespace tarvo {
+
+SettingsRecord Settings;
+
+using platform::HKey;
+
+bool ParseFlag(QStringView text) { return text != u"0"; }
+
+std::int32_t ParseInt(QStringView text)
+{
+    qsizetype i = 0;
+    auto isBlank = [](QChar c) {
+        return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
+    };
+    while (i < text.size() && isBlank(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+    std::int64_t value = 0;
+    constexpr std::int64_t limit = std::int64_t(std::numeric_limits<std::int32_t>::max()) + 1;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        value = value * 10 + (text[i].unicode() - u'0');
+        if (value > limit) value = limit; // saturate; further digits change nothing
+    }
+    if (negative) return std::int32_t(-value);
+    return value >= limit ? std::numeric_limits<std::int32_t>::max() : std::int32_t(value);
+}
+
+QString ReadRegistryText(HKey root, QStringView subKey, QStringView name, const QString& defaultText)
+{
+    const auto value = platform::RegQueryValue(root, subKey, name);
+    if (!value) return defaultText;
+    if (value->type != platform::REG_SZ && value->type != platform::REG_EXPAND_SZ)
+        return defaultText;
+    // The stored bytes may lack the terminating zero or hold an embedded one.
+    QString text(reinterpret_cast<const QChar*>(value->data.constData()), value->data.size() / 2);
+    const qsizetype zero = text.indexOf(QChar(0));
+    if (zero >= 0) text.truncate(zero);
+    if (value->type == platform::REG_EXPAND_SZ) text = platform::ExpandEnvironmentStrings(text);
+    return text;
+}
+
+void WriteRegistryText(QStringView subKey, QStringView name, QStringView text)
+{
+    platform::RegSetValue(HKey::CurrentUser, subKey, name, platform::MakeRegText(text));
+}
+
+void WriteRegistryFlag(QStringView name, bool flag)
+{
+    WriteRegistryText(kSettingsKey, name, flag ? u"1" : u"0");
+}
+
+void LoadSettings()
+{
+    auto read = [](QStringView name, const QString& def) {
+        return ReadRegistryText(HKey::CurrentUser, kSettingsKey, name, def);
+    };
+    Settings.autorun = !ReadRegistryText(HKey::CurrentUser, kRunKey, u"Tarvo").isEmpty();
+    Settings.sounds = ParseFlag(read(u"Sounds", QStringLiteral("1")));
+    Settings.immediatelyOpen = ParseFlag(read(u"ImmediatelyOpen", QStringLiteral("0")));
+    Settings.destination = ParseInt(read(u"Destination", QStringLiteral("0")));
+    Settings.annotate = ParseFlag(read(u"Annotate", QStringLiteral("0")));
+    QString hotkey = read(u"Hotkey", QString());
+    if (hotkey.isEmpty()) hotkey = Format(u"%i", 44);
+    Settings.hotkey = ParseInt(hotkey);
+    Settings.hotkeyMod = ParseInt(read(u"HotkeyMod", QStringLiteral("0")));
+    Settings.targetFolder = read(u"Target Folder", QString());
+    if (Settings.targetFolder.isEmpty())
+        Settings.targetFolder = ReadRegistryText(HKey::CurrentUser, kShellFoldersKey, u"My Pictures");
+    Settings.imageFormat = read(u"Image Format", QStringLiteral("image/png"));
+}
+
+void SaveSettings()
+{
+    // One locked rewrite of the store for the whole record.
+    platform::RegBatch batch;
+    if (Settings.autorun) {
+        platform::RegSetValue(HKey::CurrentUser, kRunKey, u"Tarvo",
+                              platform::MakeRegText(platform::ModuleFileName()));
+    } else {
+        platform::RegDeleteValue(HKey::CurrentUser, kRunKey, u"Tarvo");
+    }
+    WriteRegistryFlag(u"Sounds", Settings.sounds);
+    WriteRegistryFlag(u"ImmediatelyOpen", Settings.immediatelyOpen);
+    WriteRegistryText(kSettingsKey, u"Destination", Format(u"%i", Settings.destination));
+    WriteRegistryFlag(u"Annotate", Settings.annotate);
+    WriteRegistryText(kSettingsKey, u"Hotkey", Format(u"%i", Settings.hotkey));
+    WriteRegistryText(kSettingsKey, u"HotkeyMod", Format(u"%i", Settings.hotkeyMod));
+    WriteRegistryText(kSettingsKey, u"Target Folder", Settings.targetFolder);
+    WriteRegistryText(kSettingsKey, u"Image Format", Settings.imageFormat);
+}
+
+} // namespace tarvo

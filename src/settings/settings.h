@@ -1,0 +1,75 @@
+#pragma once
+// The one process-wide settings record and its registry store.
+#include "platform/registry.h"
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+
+namespace tarvo {
+
+enum Destination : std::int32_t {
+    DestinationWeb = 0,
+    DestinationClipboard = 1,
+    DestinationFile = 2,
+};
+
+// A flag that worker threads read while the user-interface thread may write it.
+class SharedFlag
+{
+public:
+    SharedFlag(bool v = false) : v_(v) {}
+    SharedFlag(const SharedFlag& o) : v_(o.v_.load(std::memory_order_relaxed)) {}
+    SharedFlag& operator=(const SharedFlag& o)
+    {
+        v_.store(o.v_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        return *this;
+    }
+    SharedFlag& operator=(bool v)
+    {
+        v_.store(v, std::memory_order_relaxed);
+        return *this;
+    }
+    operator bool() const { return v_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> v_;
+};
+
+struct SettingsRecord
+{
+    bool autorun = false;
+    SharedFlag sounds;
+    bool immediatelyOpen = false;
+    std::int32_t destination = 0;
+    bool annotate = false;
+    std::int32_t hotkey = 0;
+    std::int32_t hotkeyMod = 0;
+    QString targetFolder;
+    QString imageFormat;
+};
+
+// Meaningless until LoadSettings has run; changed only on the user-interface thread.
+extern SettingsRecord Settings;
+
+inline constexpr QStringView kSettingsKey = u"Software\\Tarvo";
+inline constexpr QStringView kRunKey = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr QStringView kShellFoldersKey =
+    u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+void LoadSettings();
+void SaveSettings();
+
+QString ReadRegistryText(platform::HKey root, QStringView subKey, QStringView name,
+                         const QString& defaultText = QString());
+void WriteRegistryFlag(QStringView name, bool flag);
+void WriteRegistryText(QStringView subKey, QStringView name, QStringView text);
+
+// True unless the text is exactly "0".
+bool ParseFlag(QStringView text);
+// Decimal with leading blanks and a sign; stops at the first non-digit; saturates at the
+// 32-bit limits; no digits give 0.
+std::int32_t ParseInt(QStringView text);
+
+} // namespace tarvo
