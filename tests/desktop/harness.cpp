@@ -272,6 +272,34 @@ bool Desktop::trayHasIcon(const std::string& instance)
     return tree.find("(\"" + instance + "\" ") != std::string::npos;
 }
 
+std::string Desktop::trayIconWindow(const std::string& instance)
+{
+    const auto panels = visibleWindows("^tint2$");
+    if (panels.empty()) return {};
+    const std::string tree = run({"xwininfo", "-tree", "-id", panels.front()});
+    const size_t at = tree.find("(\"" + instance + "\" ");
+    if (at == std::string::npos) return {};
+    const size_t lineStart = tree.rfind('\n', at);
+    const size_t id = tree.find("0x", lineStart == std::string::npos ? 0 : lineStart);
+    const size_t end = tree.find(' ', id);
+    return tree.substr(id, end - id);
+}
+
+void Desktop::writeSettings(const std::vector<std::pair<std::string, std::string>>& values)
+{
+    QDir().mkpath(configHome() + "/tarvo");
+    QFile f(configHome() + "/tarvo/tarvo.reg");
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
+    f.write("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Tarvo]\n");
+    for (const auto& [name, value] : values)
+        f.write(("\"" + name + "\"=\"" + value + "\"\n").c_str());
+}
+
+bool Desktop::waitForLog(const QString& text, std::chrono::milliseconds timeout)
+{
+    return WaitUntil([&] { return readLog().contains(text); }, timeout);
+}
+
 QString Desktop::screenshot(const QString& name)
 {
     const QString path = home_ + "/" + name + ".png";

@@ -77,6 +77,12 @@ public:
     std::vector<std::string> visibleWindows(const std::string& nameRegex);
     // Whether the tray holds an icon window of the program with this WM_CLASS instance name.
     bool trayHasIcon(const std::string& instance);
+    // The window id of that icon in the tray, or empty.
+    std::string trayIconWindow(const std::string& instance);
+    // Writes values into the settings store before the program starts, e.g. {"Destination", "2"}.
+    void writeSettings(const std::vector<std::pair<std::string, std::string>>& values);
+    // Waits until the log holds the text; returns whether it did.
+    bool waitForLog(const QString& text, std::chrono::milliseconds timeout = 15s);
     // The screen as a PNG file (written to the test's folder); returns its path.
     QString screenshot(const QString& name);
 

@@ -1,0 +1,129 @@
+// The tray as a person uses it: the icon, its menu, the hotkey, a panel that restarts.
+#include "desktop/harness.h"
+
+#include <QFile>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace tarvo::test {
+namespace {
+
+class Tray : public ::testing::Test
+{
+protected:
+    void start(const std::vector<std::pair<std::string, std::string>>& settings = {})
+    {
+        if (!settings.empty()) d.writeSettings(settings);
+        tarvo = d.startTarvo({{"TARVO_LOG", "1"}});
+        ASSERT_TRUE(WaitUntil([&] { return !d.trayIconWindow("tarvo").empty(); }, 20s));
+    }
+    void openMenu()
+    {
+        const std::string icon = d.trayIconWindow("tarvo");
+        d.run({"xdotool", "mousemove", "--window", icon, "12", "12", "click", "3"});
+        ASSERT_TRUE(WaitUntil([&] { return menuWindow() != ""; }, 10s)) << "no menu";
+    }
+    // Qt's popup menus are the override-redirect windows of class "tarvo".
+    std::string menuWindow()
+    {
+        const unsigned long icon = std::stoul(d.trayIconWindow("tarvo"), nullptr, 16);
+        const std::string ids = d.run({"xdotool", "search", "--onlyvisible", "--class", "tarvo"});
+        for (size_t start = 0; start < ids.size();) {
+            size_t end = ids.find('\n', start);
+            if (end == std::string::npos) end = ids.size();
+            const std::string id = ids.substr(start, end - start);
+            start = end + 1;
+            if (std::stoul(id) == icon) continue;
+            // The capture overlay is one too, but it covers the whole screen.
+            const std::string info = d.run({"xwininfo", "-id", id});
+            if (info.find("Override Redirect State: yes") != std::string::npos &&
+                info.find("Width: 1280") == std::string::npos)
+                return id;
+        }
+        return {};
+    }
+    QByteArray store() const
+    {
+        QFile f(d.configHome() + "/tarvo/tarvo.reg");
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    Desktop d;
+    std::unique_ptr<Child> tarvo;
+};
+
+TEST_F(Tray, MenuChoosesTheClipboardDestinationAndSavesIt)
+{
+    start();
+    openMenu();
+    d.screenshot("tray-menu");
+    // capture, options, web, clipboard: separators are skipped by the keyboard.
+    d.run({"xdotool", "key", "Down", "Down", "Down", "Down", "Return"});
+    EXPECT_TRUE(WaitUntil([&] { return store().contains("\"Destination\"=\"1\""); }, 10s))
+        << store().toStdString();
+}
+
+TEST_F(Tray, ExitItemEndsTheProgramAndTheIconGoes)
+{
+    start();
+    openMenu();
+    d.run({"xdotool", "key", "Up", "Return"}); // the last item
+    const auto rc = tarvo->wait(15s);
+    ASSERT_TRUE(rc.has_value());
+    EXPECT_EQ(*rc, 0);
+    EXPECT_FALSE(d.trayHasIcon("tarvo"));
+}
+
+TEST_F(Tray, IconComesBackWhenThePanelRestarts)
+{
+    start();
+    d.stopTray();
+    d.startTray();
+    EXPECT_TRUE(WaitUntil([&] { return d.trayHasIcon("tarvo"); }, 15s));
+    EXPECT_TRUE(tarvo->running());
+}
+
+TEST_F(Tray, IconAppearsWhenThePanelStartsAfterTarvo)
+{
+    d.stopTray();
+    tarvo = d.startTarvo();
+    std::this_thread::sleep_for(3s); // past the splash, no tray yet
+    d.startTray();
+    EXPECT_TRUE(WaitUntil([&] { return d.trayHasIcon("tarvo"); }, 15s));
+}
+
+TEST_F(Tray, PrintScreenStartsACapture)
+{
+    start();
+    d.run({"xdotool", "key", "Print"});
+    ASSERT_TRUE(d.waitForLog("Capturing screen")) << d.readLog().toStdString();
+    d.run({"xdotool", "key", "Escape"});
+    EXPECT_TRUE(d.waitForLog("Request cancelled")) << d.readLog().toStdString();
+}
+
+TEST_F(Tray, TheStoredHotkeyIsTheOneRegistered)
+{
+    start({{"Hotkey", "123"}, {"HotkeyMod", "2"}}); // Ctrl+F12
+    d.run({"xdotool", "key", "Print"});
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(d.readLog().contains("Capturing screen"));
+    d.run({"xdotool", "key", "ctrl+F12"});
+    ASSERT_TRUE(d.waitForLog("Capturing screen")) << d.readLog().toStdString();
+    d.run({"xdotool", "key", "Escape"});
+}
+
+TEST_F(Tray, DoubleClickCapturesWithoutAMenu)
+{
+    start();
+    const std::string icon = d.trayIconWindow("tarvo");
+    d.run({"xdotool", "mousemove", "--window", icon, "12", "12", "click", "--repeat", "2",
+           "--delay", "80", "1"});
+    ASSERT_TRUE(d.waitForLog("Capturing screen")) << d.readLog().toStdString();
+    EXPECT_EQ(menuWindow(), "");
+    d.run({"xdotool", "key", "Escape"});
+}
+
+} // namespace
+} // namespace tarvo::test
