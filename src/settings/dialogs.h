@@ -1,48 +1,19 @@
 #pragma once
-// Placeholder dialogs until the real ones land.
+// The settings subsystem's modal dialogs: options, annotation and about.
 #include <QDialog>
-#include <QString>
-
-#include <cstdint>
-#include <functional>
 
 namespace tarvo {
 
+// What DoModal returns: the ids of the OK and Cancel buttons.
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
-class COptionsDlg : public QDialog
-{
-public:
-    explicit COptionsDlg(QWidget* parent = nullptr) : QDialog(parent) {}
-    int DoModal() { return IDCANCEL; }
-    bool autorun = false;
-    bool sounds = false;
-    bool immediatelyOpen = false;
-    std::int32_t destination = 0;
-    bool annotate = false;
-    QString targetFolder;
-    QString imageFormat;
-    std::int32_t hotkey = 0;
-    std::int32_t hotkeyMod = 0;
-};
-
-class CTitleDlg : public QDialog
-{
-public:
-    explicit CTitleDlg(QWidget* parent = nullptr) : QDialog(parent) {}
-    int DoModal() { return IDCANCEL; }
-    QString title;
-};
-
-class CAboutDlg : public QDialog
-{
-public:
-    explicit CAboutDlg(std::function<bool(const QString&)> opener, QWidget* parent = nullptr)
-        : QDialog(parent), opener_(std::move(opener)) {}
-    int DoModal() { return IDOK; }
-private:
-    std::function<bool(const QString&)> opener_;
-};
+// Runs the dialog modally: IDOK when it was accepted, IDCANCEL otherwise (the cancel button,
+// Escape, or closing the window).
+int RunModal(QDialog& dialog);
 
 } // namespace tarvo
+
+#include "settings/about_dialog.h"
+#include "settings/options_dialog.h"
+#include "settings/title_dialog.h"
