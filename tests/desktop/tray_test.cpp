@@ -1,6 +1,7 @@
 // The tray as a person uses it: the icon, its menu, the hotkey, a panel that restarts.
 #include "desktop/harness.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <thread>
@@ -123,6 +124,27 @@ TEST_F(Tray, DoubleClickCapturesWithoutAMenu)
     ASSERT_TRUE(d.waitForLog("Capturing screen")) << d.readLog().toStdString();
     EXPECT_EQ(menuWindow(), "");
     d.run({"xdotool", "key", "Escape"});
+}
+
+} // namespace
+} // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+TEST(Hotkey, ACombinationAnotherProgramHoldsDoesNothingAndIsLogged)
+{
+    Desktop d;
+    auto first = d.startTarvo();
+    ASSERT_TRUE(WaitUntil([&] { return d.trayHasIcon("tarvo"); }, 20s));
+    // Another login session's Tarvo on the same display: its guard is its own, its grab fails.
+    QDir().mkpath(d.home() + "/other-runtime");
+    auto second = d.startTarvo({{"TARVO_LOG", "1"},
+                                {"XDG_RUNTIME_DIR", (d.home() + "/other-runtime").toStdString()}});
+    EXPECT_TRUE(d.waitForLog("Cannot register hotkey Print Screen: another program holds it"))
+        << d.readLog().toStdString();
+    EXPECT_TRUE(second->running());
+    EXPECT_TRUE(first->running());
 }
 
 } // namespace
