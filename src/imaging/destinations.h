@@ -1,6 +1,10 @@
 #pragma once
 // The two local deliveries of a fragment.
 #include <QImage>
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 
 namespace tarvo {
 
@@ -10,5 +14,18 @@ void PostToClipboard(const QImage& fragment);
 // the path to the main window (history) and to the clipboard, plays the success sound.
 // Throws ComError on failure.
 void SaveToNumberedFile(const QImage& fragment);
+
+// The file extension for an image format ("image/jpeg" gives "jpg", ...); throws
+// ComError(E_BAD_FORMAT) for any other text.
+QString ExtensionForImageFormat(QStringView imageFormat);
+// The folder as a file-name prefix: a "/" is added unless it is empty or already ends in one.
+QString FolderPrefix(const QString& folder);
+
+// Test seams: the pause after posting to the clipboard (null restores sleeping), and the
+// process-wide number of the last saved file.
+using ClipboardWait = std::function<void(std::chrono::milliseconds)>;
+void SetClipboardWait(ClipboardWait wait);
+void SetScreenshotCounter(std::int32_t value);
+std::int32_t ScreenshotCounter();
 
 } // namespace tarvo

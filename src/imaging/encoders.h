@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QImage>
 #include <QString>
-
 #include <cstdint>
 
 namespace tarvo {
@@ -16,5 +15,11 @@ int FindEncoder(QStringView mimeType);
 // Encodes the image in memory; the quality (0-100) matters to the JPEG encoder. Logs
 // "Using encoder: %s, quality: %u". Throws ComError on failure.
 QByteArray EncodeToStream(const QImage& image, std::uint32_t quality, QStringView mimeType);
+
+// The same without the log line, for callers that save with the encoder's defaults.
+QByteArray EncodeImage(const QImage& image, std::uint32_t quality, QStringView mimeType);
+
+// The JPEG quality used when no quality is asked for.
+inline constexpr std::uint32_t DefaultJpegQuality = 75;
 
 } // namespace tarvo

@@ -1,8 +1,8 @@
 #pragma once
 // The program's two wave sounds, played from its own resources through ALSA.
 #include <QByteArray>
-
 #include <functional>
+#include <optional>
 
 namespace tarvo {
 
@@ -14,5 +14,21 @@ void PlaySoundResource(int id);
 // the whole wave file.
 using SoundPlayer = std::function<void(int id, const QByteArray& wave)>;
 void SetSoundPlayer(SoundPlayer player);
+
+// The playable part of a RIFF/WAVE file: 16-bit little-endian PCM only.
+struct WavePcm
+{
+    int channels = 0;
+    int sampleRate = 0;
+    QByteArray samples; // interleaved frames, whole frames only
+};
+
+// Finds the "fmt " and "data" chunks wherever they are; nothing for a malformed file or any
+// format other than 16-bit PCM.
+std::optional<WavePcm> ParseWave(const QByteArray& wave);
+
+// Plays the samples on the ALSA device named by TARVO_ALSA_DEVICE, or "default". Returns false
+// when there is no device or it refuses the format; true once the samples have drained.
+bool PlayPcmWithAlsa(const WavePcm& pcm);
 
 } // namespace tarvo

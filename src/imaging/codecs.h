@@ -1,0 +1,39 @@
+#pragma once
+// The encoders behind the MIME types, with the knobs the benchmarks compare. Each throws
+// ComError(E_FAIL) when its library fails (an empty image included).
+#include <QByteArray>
+#include <QImage>
+
+namespace tarvo::codecs {
+
+struct PngOptions
+{
+    // zlib level 2 with the "sub" filter: on screen content about 3x faster than the default
+    // level 6 with adaptive filters, and within a few per cent of its size (bench/).
+    int level = 2;
+    bool adaptiveFilters = false; // all five filters, chosen per row; otherwise "sub" only
+};
+
+// 24-bit colour; 32-bit colour with alpha for images that have an alpha channel.
+QByteArray EncodePng(const QImage& image, const PngOptions& options = {});
+
+enum class ChromaSubsampling
+{
+    S420,
+    S444
+};
+// Baseline JPEG with the accurate DCT; quality is clamped to 1-100.
+QByteArray EncodeJpeg(const QImage& image, int quality,
+                      ChromaSubsampling subsampling = ChromaSubsampling::S420);
+
+// 256 colours chosen by libimagequant, dithered; transparency is flattened.
+QByteArray EncodeGif(const QImage& image);
+
+// Uncompressed, bottom-up, 24 bits per pixel, with the 54-byte header.
+QByteArray EncodeBmp(const QImage& image);
+
+// The image as 32-bit pixels in the layout the encoders read (B, G, R, X in memory on
+// little-endian), converted once only when it is in another format.
+QImage AsRgb32(const QImage& image);
+
+} // namespace tarvo::codecs

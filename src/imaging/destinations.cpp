@@ -1,0 +1,103 @@
+#include "imaging/destinations.h"
+
+#include "app/commands.h"
+#include "imaging/encoders.h"
+#include "net/log.h"
+#include "platform/clipboard.h"
+#include "platform/files.h"
+#include "platform/hresult.h"
+#include "platform/resources.h"
+#include "platform/sound.h"
+#include "platform/window.h"
+#include "settings/settings.h"
+
+#include <QFileInfo>
+#include <cerrno>
+#include <limits>
+#include <thread>
+
+namespace tarvo {
+
+namespace {
+
+constexpr std::chrono::milliseconds kClipboardPause{500};
+
+// Only the user-interface thread saves files and posts to the clipboard.
+std::int32_t gScreenshotCounter = 0;
+ClipboardWait gClipboardWait;
+
+void successSound()
+{
+    if (Settings.sounds) PlaySoundResource(IDW_SUCCESS);
+}
+
+} // namespace
+
+QString ExtensionForImageFormat(QStringView imageFormat)
+{
+    if (imageFormat == u"image/jpeg") return QStringLiteral("jpg");
+    if (imageFormat == u"image/png") return QStringLiteral("png");
+    if (imageFormat == u"image/gif") return QStringLiteral("gif");
+    if (imageFormat == u"image/bmp") return QStringLiteral("bmp");
+    ThrowHr(E_BAD_FORMAT);
+}
+
+QString FolderPrefix(const QString& folder)
+{
+    if (folder.isEmpty() || folder.endsWith(QLatin1Char('/'))) return folder;
+    return folder + QLatin1Char('/');
+}
+
+void PostToClipboard(const QImage& fragment)
+{
+    if (fragment.isNull()) return; // nothing to post; the capture already reported why
+    CopyImageToClipboard(fragment);
+    if (gClipboardWait)
+        gClipboardWait(kClipboardPause);
+    else
+        std::this_thread::sleep_for(kClipboardPause);
+    LogText(u"Posted to clipboard");
+    successSound();
+}
+
+void SaveToNumberedFile(const QImage& fragment)
+{
+    const QString prefix = FolderPrefix(Settings.targetFolder);
+    const QString imageFormat = Settings.imageFormat;
+    const QString extension = ExtensionForImageFormat(imageFormat);
+    FindEncoder(imageFormat);
+    const QByteArray bytes = EncodeImage(fragment, DefaultJpegQuality, imageFormat);
+
+    QString fullPath;
+    for (;;) {
+        if (gScreenshotCounter == std::numeric_limits<std::int32_t>::max()) ThrowHr(E_FAIL);
+        ++gScreenshotCounter;
+        fullPath = Format(u"%sscreenshot_%05i.%s", prefix, gScreenshotCounter, extension);
+        const QFileInfo existing(fullPath);
+        if (existing.exists() || existing.isSymLink()) continue;
+        // A file that appeared since the check is never overwritten: it takes the next number.
+        const int err = platform::CreateFileExclusively(fullPath, bytes);
+        if (err == EEXIST) continue;
+        if (err != 0) ThrowHr(HresultFromErrno(err));
+        break;
+    }
+
+    platform::SendCommand(CmdAddHistory, reinterpret_cast<qintptr>(&fullPath));
+    CopyTextToClipboard(fullPath);
+    successSound();
+}
+
+void SetClipboardWait(ClipboardWait wait)
+{
+    gClipboardWait = std::move(wait);
+}
+void SetScreenshotCounter(std::int32_t value)
+{
+    gScreenshotCounter = value;
+}
+std::int32_t ScreenshotCounter()
+{
+    return gScreenshotCounter;
+}
+
+} // namespace tarvo

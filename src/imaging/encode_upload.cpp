@@ -1,0 +1,84 @@
+#include "imaging/encode_upload.h"
+
+#include "imaging/encoders.h"
+#include "net/log.h"
+#include "platform/hresult.h"
+
+namespace tarvo {
+
+namespace {
+
+constexpr QStringView kPng = u"image/png";
+constexpr QStringView kJpeg = u"image/jpeg";
+constexpr int kLowestQuality = 40;
+constexpr int kQualityStep = 5;
+
+// Both seams are set by tests on the thread that encodes.
+UploadEncoder gEncoder;
+UploadStarter gStarter;
+
+QByteArray encode(const QImage& image, int quality, QStringView mimeType)
+{
+    const auto q = std::uint32_t(quality);
+    return gEncoder ? gEncoder(image, q, mimeType) : EncodeToStream(image, q, mimeType);
+}
+
+} // namespace
+
+UploadEncoding StartingUploadEncoding(std::int64_t pixels)
+{
+    if (pixels > 2000000) return {kJpeg, 60};
+    if (pixels > 1500000) return {kJpeg, 70};
+    if (pixels > 1000000) return {kPng, 80};
+    if (pixels > 249856) return {kPng, 85};
+    if (pixels > 163840) return {kPng, 90};
+    return {kPng, 95};
+}
+
+void EncodeForUpload(const QImage& fragment, const QString& title)
+{
+    const std::int64_t pixels = std::int64_t(fragment.width()) * std::int64_t(fragment.height());
+    const UploadEncoding start = StartingUploadEncoding(pixels);
+    QStringView mimeType = start.mimeType;
+    int quality = int(start.quality);
+
+    QByteArray bytes = encode(fragment, quality, mimeType);
+    if (bytes.size() > UploadSizeLimit && mimeType == kPng) {
+        LogText(u"Cannot reach desired image size with PNG encoding, will try JPEG");
+        bytes = QByteArray(); // let go of the PNG before the JPEG is made
+        mimeType = kJpeg;
+        bytes = encode(fragment, quality, mimeType);
+    }
+    while (bytes.size() > UploadSizeLimit) {
+        LogFormat(u"Cannot reach desired image size with quality %i, will try decreasing quality",
+                  quality);
+        quality -= kQualityStep;
+        if (quality < kLowestQuality) {
+            LogText(u"Cannot reach desired image size, giving up");
+            ThrowHr(E_OUTOFMEMORY);
+        }
+        bytes = QByteArray();
+        bytes = encode(fragment, quality, kJpeg);
+    }
+
+    auto job = std::make_unique<UploadJob>();
+    job->imageSize = std::uint64_t(bytes.size());
+    job->image = std::move(bytes);
+    job->mimeType = mimeType.toString();
+    job->annotation = title;
+    if (gStarter)
+        gStarter(std::move(job));
+    else
+        StartUpload(std::move(job));
+}
+
+void SetUploadEncoder(UploadEncoder encoder)
+{
+    gEncoder = std::move(encoder);
+}
+void SetUploadStarter(UploadStarter starter)
+{
+    gStarter = std::move(starter);
+}
+
+} // namespace tarvo

@@ -1,0 +1,60 @@
+#include "imaging/encoders.h"
+
+#include "imaging/codecs.h"
+#include "net/log.h"
+#include "platform/hresult.h"
+
+#include <array>
+#include <new>
+
+namespace tarvo {
+
+namespace {
+
+enum EncoderIndex
+{
+    Png = 0,
+    Jpeg = 1,
+    Gif = 2,
+    Bmp = 3
+};
+
+constexpr std::array<QStringView, 4> kEncoders = {u"image/png", u"image/jpeg", u"image/gif",
+                                                  u"image/bmp"};
+
+} // namespace
+
+int FindEncoder(QStringView mimeType)
+{
+    for (int i = 0; i < int(kEncoders.size()); ++i)
+        if (kEncoders[size_t(i)] == mimeType) return i;
+    ThrowHr(E_NOT_FOUND);
+}
+
+QByteArray EncodeImage(const QImage& image, std::uint32_t quality, QStringView mimeType)
+{
+    const int encoder = FindEncoder(mimeType);
+    try {
+        switch (encoder) {
+        case Png:
+            return codecs::EncodePng(image);
+        case Jpeg:
+            return codecs::EncodeJpeg(image, int(qMin(quality, 100u)));
+        case Gif:
+            return codecs::EncodeGif(image);
+        case Bmp:
+            return codecs::EncodeBmp(image);
+        }
+    } catch (const std::bad_alloc&) {
+        ThrowHr(E_OUTOFMEMORY);
+    }
+    ThrowHr(E_FAIL);
+}
+
+QByteArray EncodeToStream(const QImage& image, std::uint32_t quality, QStringView mimeType)
+{
+    LogFormat(u"Using encoder: %s, quality: %u", mimeType, quality);
+    return EncodeImage(image, quality, mimeType);
+}
+
+} // namespace tarvo

@@ -1,0 +1,272 @@
+#include "app/commands.h"
+#include "imaging/destinations.h"
+#include "net/log.h"
+#include "platform/hresult.h"
+#include "platform/resources.h"
+#include "platform/sound.h"
+#include "platform/window.h"
+#include "settings/settings.h"
+
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <vector>
+
+namespace tarvo {
+namespace {
+
+HRESULT errorOf(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const ComError& e) {
+        return e.Error();
+    }
+    return S_OK;
+}
+
+QImage fragment()
+{
+    QImage img(64, 40, QImage::Format_RGB32);
+    img.fill(QColor(240, 240, 240));
+    QPainter p(&img);
+    p.fillRect(4, 4, 30, 12, QColor(20, 90, 200));
+    p.fillRect(40, 20, 20, 16, QColor(200, 30, 30));
+    p.end();
+    return img;
+}
+
+class HistoryRecorder : public platform::CommandTarget
+{
+public:
+    void OnSysCommand(qintptr command, qintptr param) override
+    {
+        if (command == CmdAddHistory)
+            paths.push_back(*reinterpret_cast<const QString*>(param));
+        else
+            others.push_back(command);
+    }
+    std::vector<QString> paths;
+    std::vector<qintptr> others;
+};
+
+class Destinations : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        saved = Settings;
+        Settings = SettingsRecord{};
+        Settings.sounds = true;
+        Settings.targetFolder = dir.path();
+        Settings.imageFormat = QStringLiteral("image/png");
+        SetScreenshotCounter(0);
+        platform::SetMainWindow(&history);
+        SetSoundPlayer([this](int id, const QByteArray&) { sounds.push_back(id); });
+        SetClipboardWait([this](std::chrono::milliseconds ms) {
+            waits.push_back(int(ms.count()));
+            imageOnClipboardDuringWait = QGuiApplication::clipboard()->mimeData()->hasImage();
+        });
+        ASSERT_TRUE(OpenLog(logDir.path() + "/t.log"));
+        QGuiApplication::clipboard()->clear();
+    }
+    void TearDown() override
+    {
+        CloseLog();
+        SetClipboardWait(nullptr);
+        SetSoundPlayer(nullptr);
+        platform::SetMainWindow(nullptr);
+        Settings = saved;
+    }
+    QStringList logLines()
+    {
+        QFile f(logDir.path() + "/t.log");
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        QStringList out;
+        for (const QString& l : QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts))
+            out << l.section(QStringLiteral(": "), 1);
+        return out;
+    }
+    QString file(int n, const char* ext = "png") const
+    {
+        return dir.path() +
+               QStringLiteral("/screenshot_%1.%2").arg(n, 5, 10, QLatin1Char('0')).arg(ext);
+    }
+    static void touch(const QString& path, const QByteArray& bytes = "old")
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    SettingsRecord saved;
+    QTemporaryDir dir, logDir;
+    HistoryRecorder history;
+    std::vector<int> sounds;
+    std::vector<int> waits;
+    bool imageOnClipboardDuringWait = false;
+};
+
+TEST_F(Destinations, ClipboardHoldsThePictureThenWaitsLogsAndSounds)
+{
+    const QImage img = fragment();
+    PostToClipboard(img);
+    EXPECT_EQ(QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32), img);
+    EXPECT_EQ(waits, std::vector<int>{500});
+    EXPECT_TRUE(imageOnClipboardDuringWait);
+    EXPECT_EQ(logLines(), QStringList{"Posted to clipboard"});
+    EXPECT_EQ(sounds, std::vector<int>{IDW_SUCCESS});
+
+    Settings.sounds = false;
+    sounds.clear();
+    PostToClipboard(img);
+    EXPECT_TRUE(sounds.empty());
+}
+
+TEST_F(Destinations, ExtensionByImageFormat)
+{
+    const struct
+    {
+        const char16_t* format;
+        const char* ext;
+    } known[] = {{u"image/jpeg", "jpg"},
+                 {u"image/png", "png"},
+                 {u"image/gif", "gif"},
+                 {u"image/bmp", "bmp"}};
+    for (const auto& k : known)
+        EXPECT_EQ(ExtensionForImageFormat(QStringView(k.format)), k.ext);
+    for (const char16_t* bad : {u"", u"image/jpg", u"IMAGE/PNG", u"image/tiff", u"png"})
+        EXPECT_EQ(errorOf([&] { ExtensionForImageFormat(QStringView(bad)); }), E_BAD_FORMAT);
+}
+
+TEST_F(Destinations, FolderPrefixGetsOneSlash)
+{
+    const struct
+    {
+        const char* folder;
+        const char* prefix;
+    } cases[] = {{"", ""},
+                 {"/home/u/Pictures", "/home/u/Pictures/"},
+                 {"/home/u/Pictures/", "/home/u/Pictures/"},
+                 {"/", "/"},
+                 {"relative", "relative/"},
+                 {"C:", "C:/"}}; // a drive colon means nothing here
+    for (const auto& c : cases)
+        EXPECT_EQ(FolderPrefix(c.folder), c.prefix) << c.folder;
+}
+
+TEST_F(Destinations, SavesTheNextFreeNumberAndReportsThePath)
+{
+    touch(file(1));
+    touch(file(2));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("screenshot_00003.png")); // a folder takes a number too
+    const QImage img = fragment();
+    QGuiApplication::clipboard()->setImage(img); // replaced by the path
+
+    SaveToNumberedFile(img);
+    const QString path = file(4);
+    QImage saved;
+    ASSERT_TRUE(saved.load(path));
+    EXPECT_EQ(saved.convertToFormat(QImage::Format_RGB32), img);
+    {
+        QFile f(file(1));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), "old");
+    }
+    EXPECT_EQ(history.paths, std::vector<QString>{path});
+    EXPECT_TRUE(history.others.empty());
+    EXPECT_FALSE(QGuiApplication::clipboard()->mimeData()->hasImage());
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), path);
+    EXPECT_EQ(sounds, std::vector<int>{IDW_SUCCESS});
+    EXPECT_EQ(ScreenshotCounter(), 4);
+
+    // The counter goes on from the last number, even when earlier ones become free.
+    QFile::remove(file(1));
+    SaveToNumberedFile(img);
+    EXPECT_TRUE(QFile::exists(file(5)));
+    EXPECT_FALSE(QFile::exists(file(1)));
+    EXPECT_EQ(history.paths.back(), file(5));
+    EXPECT_TRUE(logLines().isEmpty()); // saving writes no "Using encoder" line
+}
+
+TEST_F(Destinations, EachFormatIsSavedUnderItsExtension)
+{
+    Settings.sounds = false;
+    const struct
+    {
+        const char* format;
+        const char* ext;
+        const char* reader;
+    } cases[] = {{"image/jpeg", "jpg", "JPEG"},
+                 {"image/png", "png", "PNG"},
+                 {"image/gif", "gif", "GIF"},
+                 {"image/bmp", "bmp", "BMP"}};
+    int n = 0;
+    for (const auto& c : cases) {
+        Settings.imageFormat = c.format;
+        SaveToNumberedFile(fragment());
+        QImage back;
+        EXPECT_TRUE(back.load(file(++n, c.ext), c.reader)) << c.format;
+        EXPECT_EQ(back.size(), fragment().size());
+    }
+    EXPECT_TRUE(sounds.empty());
+}
+
+TEST_F(Destinations, EmptyFolderSavesInTheCurrentFolder)
+{
+    const QString old = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    Settings.targetFolder.clear();
+    SaveToNumberedFile(fragment());
+    QDir::setCurrent(old);
+    EXPECT_EQ(history.paths, std::vector<QString>{"screenshot_00001.png"});
+    EXPECT_TRUE(QFile::exists(file(1)));
+}
+
+TEST_F(Destinations, FailuresDeliverNothing)
+{
+    Settings.imageFormat = "image/tiff";
+    EXPECT_EQ(errorOf([] { SaveToNumberedFile(fragment()); }), E_BAD_FORMAT);
+
+    Settings.imageFormat = "image/png";
+    Settings.targetFolder = dir.path() + "/missing";
+    EXPECT_EQ(errorOf([] { SaveToNumberedFile(fragment()); }), MakeHr(0x80070002u));
+
+    touch(dir.path() + "/plainfile");
+    Settings.targetFolder = dir.path() + "/plainfile";
+    EXPECT_EQ(errorOf([] { SaveToNumberedFile(fragment()); }), MakeHr(0x80070003u));
+
+    EXPECT_TRUE(history.paths.empty());
+    EXPECT_TRUE(sounds.empty());
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+              QStringList{"plainfile"});
+}
+
+TEST_F(Destinations, AFailedWriteLeavesNoPartialFile)
+{
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    Settings.imageFormat = "image/bmp"; // 7734 bytes
+    const HRESULT hr = errorOf([] { SaveToNumberedFile(fragment()); });
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(hr, E_FAIL);
+    EXPECT_FALSE(QFile::exists(file(1, "bmp")));
+    EXPECT_TRUE(history.paths.empty());
+    EXPECT_TRUE(sounds.empty());
+}
+
+} // namespace
+} // namespace tarvo
