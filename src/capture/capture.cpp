@@ -1,12 +1,132 @@
 #include "capture/capture.h"
 
+#include "app/commands.h"
+#include "capture/overlay.h"
+#include "imaging/destinations.h"
+#include "imaging/encode_upload.h"
 #include "net/log.h"
+#include "platform/hresult.h"
+#include "platform/resources.h"
+#include "platform/screen.h"
+#include "platform/sound.h"
+#include "platform/window.h"
+#include "settings/settings.h"
+
+#include <QRect>
 
 namespace tarvo {
 
+QImage CaptureScreen(CaptureArea* area)
+{
+    QRect root;
+    QImage image = platform::GrabRootWindow(&root);
+    if (!image.isNull() && area) *area = CaptureArea::FromRect(root);
+    return image;
+}
+
+QImage ExtractFragment(const QImage& frozen, const SelectionRect& s)
+{
+    // QImage::copy pads a rectangle reaching outside with black and copies the whole image for
+    // an empty one; neither is the user's fragment, so such rectangles give nothing.
+    if (frozen.isNull() || s.x < 0 || s.y < 0 || s.width <= 0 || s.height <= 0) return {};
+    if (std::int64_t(s.x) + s.width > frozen.width() ||
+        std::int64_t(s.y) + s.height > frozen.height())
+        return {};
+    return frozen.copy(s.x, s.y, s.width, s.height);
+}
+
+CaptureSteps CaptureSteps::Defaults()
+{
+    CaptureSteps s;
+    s.captureScreen = &CaptureScreen;
+    s.selectRegion = &SelectRegion;
+    s.postToClipboard = &PostToClipboard;
+    s.saveToNumberedFile = &SaveToNumberedFile;
+    s.encodeForUpload = &EncodeForUpload;
+    return s;
+}
+
+CaptureSteps& CurrentCaptureSteps()
+{
+    static CaptureSteps steps = CaptureSteps::Defaults();
+    return steps;
+}
+
+namespace {
+
+void playFailureSound()
+{
+    if (Settings.sounds) PlaySoundResource(IDW_FAILURE);
+}
+
+void capture(std::int32_t destination)
+{
+    // A copy, so a step that changes the steps cannot pull them from under this capture.
+    const CaptureSteps steps = CurrentCaptureSteps();
+
+    LogText(u"Capturing screen");
+    CaptureArea area;
+    const QImage frozen = steps.captureScreen(&area);
+    if (frozen.isNull()) {
+        LogText(u"Bitmap not captured");
+        ThrowHr(E_FAIL);
+    }
+
+    const SelectionRect selection = steps.selectRegion(area, frozen);
+    LogFormat(u"Selection is: width=%i, height=%i", selection.width, selection.height);
+    if (selection.width == 0 || selection.height == 0) {
+        LogText(u"Selection is empty");
+        ThrowHr(E_FAIL);
+    }
+
+    const QImage fragment = ExtractFragment(frozen, selection);
+    if (fragment.isNull()) {
+        LogText(u"Cannot extract fragment");
+        ThrowHr(E_FAIL);
+    }
+
+    QString title;
+    switch (destination) {
+    case DestinationClipboard:
+        steps.postToClipboard(fragment);
+        break;
+    case DestinationFile:
+        steps.saveToNumberedFile(fragment);
+        break;
+    case DestinationWeb:
+        if (Settings.annotate) {
+            TitleRequest request;
+            request.result = 2;
+            request.title = &title;
+            platform::SendCommand(CmdAskTitle, reinterpret_cast<qintptr>(&request));
+            if (request.result != 1) return; // the user cancelled: nothing to say
+            steps.encodeForUpload(fragment, QString(title));
+        } else {
+            steps.encodeForUpload(fragment, title);
+        }
+        break;
+    default:
+        ThrowHr(E_FAIL);
+    }
+}
+
+} // namespace
+
 void RunCapture(std::int32_t destination)
 {
-    LogFormat(u"Capture requested for destination %i", destination);
+    try {
+        capture(destination);
+    } catch (const ComError& e) {
+        if (e.Error() == CancelledCode) {
+            LogText(u"Request cancelled");
+            return;
+        }
+        LogFormat(u"Exception: 0x%08x: %s", std::uint32_t(e.Error()), ErrorMessageText(e.Error()));
+        playFailureSound();
+    } catch (...) {
+        LogText(u"Unknown exception, cannot post");
+        playFailureSound();
+    }
 }
 
 } // namespace tarvo

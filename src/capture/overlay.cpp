@@ -1,0 +1,228 @@
+#include "capture/overlay.h"
+
+#include "platform/hresult.h"
+#include "platform/resources.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPointer>
+#include <QWindow>
+#include <cmath>
+
+namespace tarvo {
+
+namespace {
+
+constexpr int kPenWidth = 1;
+
+// Device pixels to the widget's logical coordinates, rounded outwards so nothing is missed.
+QRect toLogical(const QRect& device, qreal dpr)
+{
+    if (dpr == 1.0) return device;
+    return QRectF(device.x() / dpr, device.y() / dpr, device.width() / dpr, device.height() / dpr)
+        .toAlignedRect();
+}
+
+QRect toDevice(const QRect& logical, qreal dpr)
+{
+    if (dpr == 1.0) return logical;
+    const int left = int(std::floor(logical.x() * dpr));
+    const int top = int(std::floor(logical.y() * dpr));
+    const int right = int(std::ceil((logical.x() + logical.width()) * dpr));
+    const int bottom = int(std::ceil((logical.y() + logical.height()) * dpr));
+    return QRect(left, top, right - left, bottom - top);
+}
+
+} // namespace
+
+SelectRgnDialog::SelectRgnDialog(const CaptureArea& area, const QImage& frozen)
+    : QDialog(nullptr,
+              Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint),
+      area_(area), image_(frozen)
+{
+    // Every pixel is painted from the frozen image: no background erase, no flicker.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setCursor(LoadCursorResource(IDC_SELECT));
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+SelectRgnDialog::~SelectRgnDialog()
+{
+    if (loop_) loop_->quit();
+}
+
+SelectionRect SelectRgnDialog::Run()
+{
+    // Whatever menu the capture was started from must not keep the pointer.
+    for (int i = 0; i < 8; ++i) {
+        QWidget* popup = QApplication::activePopupWidget();
+        if (!popup) break;
+        popup->close();
+    }
+
+    const qreal dpr = devicePixelRatioF();
+    // Logical size rounded up: under fractional scaling the window still covers every pixel.
+    setGeometry(QRect(int(std::floor(area_.left / dpr)), int(std::floor(area_.top / dpr)),
+                      int(std::ceil(area_.width() / dpr)), int(std::ceil(area_.height() / dpr))));
+    show();
+    raise();
+    activateWindow();
+    QWindow* window = windowHandle();
+    if (!window) ThrowHr(E_FAIL);
+
+    // A pointer or keyboard grab of an unmapped window fails: wait for it to be on screen.
+    QPointer<SelectRgnDialog> self(this);
+    const QDeadlineTimer mapped(2000);
+    while (self && !window->isExposed() && !mapped.hasExpired() && !cancelled_)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (!self) ThrowHr(CancelledCode);
+
+    // Grabbing the keyboard makes Escape work with and without a window manager; grabbing the
+    // pointer keeps the drag here even over panels.
+    grabKeyboard();
+    grabMouse();
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        // X refuses a grab while another client still holds one (a closing menu): retry.
+        const QDeadlineTimer grabbed(500);
+        while (!window->setKeyboardGrabEnabled(true) && !grabbed.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        while (!window->setMouseGrabEnabled(true) && !grabbed.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+
+    QEventLoop loop;
+    const auto quitting =
+        connect(qApp, &QCoreApplication::aboutToQuit, &loop, [this] { finish(); });
+    loop_ = &loop;
+    if (phase_ != Phase::Done && !cancelled_) loop.exec();
+    loop_ = nullptr;
+    disconnect(quitting);
+
+    releaseMouse();
+    releaseKeyboard();
+    hide();
+    if (cancelled_) ThrowHr(CancelledCode);
+    return selection_;
+}
+
+void SelectRgnDialog::cancel()
+{
+    if (phase_ == Phase::Done) return;
+    cancelled_ = true;
+    phase_ = Phase::Done;
+    if (loop_) loop_->quit();
+}
+
+void SelectRgnDialog::finish()
+{
+    if (phase_ == Phase::Done) return;
+    phase_ = Phase::Done;
+    if (loop_) loop_->quit();
+}
+
+QPoint SelectRgnDialog::devicePosition(const QMouseEvent* event) const
+{
+    // The window's origin is the area's origin, so screen position = origin + local pixel.
+    return QPoint(area_.left, area_.top) + DevicePixelAt(event->position(), devicePixelRatioF());
+}
+
+void SelectRgnDialog::mousePressEvent(QMouseEvent* event)
+{
+    event->accept();
+    if (phase_ != Phase::Anchor || event->button() != Qt::LeftButton) return;
+    anchor_ = devicePosition(event);
+    lastPosition_ = anchor_;
+    selection_ = SelectionAtAnchor(anchor_, area_);
+    phase_ = Phase::Drag;
+}
+
+void SelectRgnDialog::mouseMoveEvent(QMouseEvent* event)
+{
+    event->accept();
+    if (phase_ != Phase::Drag) return;
+    // Toolkits and servers sometimes report a "move" to where the pointer already was (a window
+    // appearing under it, a grab starting); only a real move makes a size, so that a click
+    // without one keeps it unset.
+    const QPoint p = devicePosition(event);
+    if (p == lastPosition_) return;
+    lastPosition_ = p;
+    const SelectionRect next = SelectionFromDrag(anchor_, p, area_);
+    if (next == selection_) return;
+    const QRect damage = SelectionDamage(selection_, next, kPenWidth);
+    selection_ = next;
+    // Synchronously, so the rectangle keeps up with the pointer; only what changed.
+    repaint(toLogical(damage, devicePixelRatioF()));
+}
+
+void SelectRgnDialog::mouseReleaseEvent(QMouseEvent* event)
+{
+    event->accept();
+    if (phase_ == Phase::Drag && event->button() == Qt::LeftButton) finish();
+}
+
+void SelectRgnDialog::keyPressEvent(QKeyEvent* event)
+{
+    event->accept();
+    if (event->key() == Qt::Key_Escape) cancel();
+}
+
+bool SelectRgnDialog::event(QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::WindowActivate:
+        wasActive_ = true;
+        break;
+    case QEvent::WindowDeactivate:
+        // Another window took over: the frozen picture would lie about the screen.
+        if (wasActive_) cancel();
+        break;
+    default:
+        break;
+    }
+    return QDialog::event(event);
+}
+
+void SelectRgnDialog::closeEvent(QCloseEvent* event)
+{
+    cancel();
+    event->accept();
+}
+
+void SelectRgnDialog::paintEvent(QPaintEvent* event)
+{
+    const qreal dpr = devicePixelRatioF();
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    // Work in device pixels, the frozen image's own: it is drawn 1:1, never resampled.
+    if (dpr != 1.0) p.setWorldTransform(QTransform::fromScale(1.0 / dpr, 1.0 / dpr));
+    const QRect dirty = toDevice(event->rect(), dpr);
+    const QRect fromImage = dirty & image_.rect();
+    if (fromImage != dirty) p.fillRect(dirty, Qt::black);
+    if (!fromImage.isEmpty()) p.drawImage(fromImage.topLeft(), image_, fromImage);
+
+    const SelectionRect& s = selection_;
+    if (s.width >= 0 && s.height >= 0) {
+        const QRect r(s.x, s.y, s.width, s.height);
+        p.fillRect(r, QColor::fromRgba(kFill));
+        p.setPen(QPen(QColor::fromRgba(kOutline), kPenWidth));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(r);
+    }
+    p.end();
+    if (afterPaint) afterPaint(dirty);
+}
+
+SelectionRect SelectRegion(const CaptureArea& area, const QImage& frozen)
+{
+    SelectRgnDialog dialog(area, frozen);
+    return dialog.Run();
+}
+
+} // namespace tarvo

@@ -1,0 +1,261 @@
+#include "platform/screen.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QtEndian>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+namespace tarvo::platform {
+
+namespace {
+
+template <class T> using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <class T> XcbReply<T> own(T* p)
+{
+    return XcbReply<T>(p, &std::free);
+}
+
+// Plain GetImage replies are kept to this size, so a 4K screen never needs one huge reply.
+constexpr std::size_t kStripBytes = 4u << 20;
+
+// How the root window's pixels are laid out in a ZPixmap image.
+struct RootLayout
+{
+    xcb_window_t root = 0;
+    int width = 0;
+    int height = 0;
+    int bitsPerPixel = 0;
+    int stride = 0; // bytes per scanline
+    bool msbFirst = false;
+    bool rgb565 = false;
+};
+
+std::optional<RootLayout> describeRoot(xcb_connection_t* c, int screenNumber)
+{
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    if (!setup) return std::nullopt;
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
+    for (int i = 0; i < screenNumber && it.rem; ++i)
+        xcb_screen_next(&it);
+    if (!it.rem) return std::nullopt;
+    const xcb_screen_t* screen = it.data;
+
+    RootLayout l;
+    l.root = screen->root;
+    l.width = screen->width_in_pixels;
+    l.height = screen->height_in_pixels;
+    l.msbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST;
+
+    int pad = 0;
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem; xcb_format_next(&f)) {
+        if (f.data->depth == screen->root_depth) {
+            l.bitsPerPixel = f.data->bits_per_pixel;
+            pad = f.data->scanline_pad;
+        }
+    }
+    const xcb_visualtype_t* visual = nullptr;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem && !visual;
+         xcb_depth_next(&d)) {
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v)) {
+            if (v.data->visual_id == screen->root_visual) {
+                visual = v.data;
+                break;
+            }
+        }
+    }
+    if (!visual || pad <= 0 || l.width <= 0 || l.height <= 0) return std::nullopt;
+    if (l.bitsPerPixel == 32 && visual->red_mask == 0xFF0000u && visual->green_mask == 0xFF00u &&
+        visual->blue_mask == 0xFFu) {
+        // the common case: RGB32 as QImage stores it
+    } else if (l.bitsPerPixel == 16 && visual->red_mask == 0xF800u &&
+               visual->green_mask == 0x07E0u && visual->blue_mask == 0x001Fu) {
+        l.rgb565 = true;
+    } else {
+        return std::nullopt; // a layout no current X server offers by default
+    }
+    const int padBytes = pad / 8;
+    l.stride = (l.width * l.bitsPerPixel / 8 + padBytes - 1) / padBytes * padBytes;
+    return l;
+}
+
+// Copies rows of ZPixmap data into the image, starting at row y. The padding byte the server
+// leaves in 32-bit pixels is not alpha: RGB32 wants it at 0xFF.
+void copyRows(const RootLayout& l, const std::uint8_t* data, int y, int rows, QImage& out)
+{
+    for (int r = 0; r < rows; ++r) {
+        const std::uint8_t* src = data + std::size_t(r) * std::size_t(l.stride);
+        auto* dst = reinterpret_cast<QRgb*>(out.scanLine(y + r));
+        if (l.rgb565) {
+            for (int x = 0; x < l.width; ++x) {
+                std::uint16_t p;
+                std::memcpy(&p, src + 2 * x, 2);
+                p = l.msbFirst ? qFromBigEndian(p) : qFromLittleEndian(p);
+                const int rr = (p >> 11) & 0x1F, gg = (p >> 5) & 0x3F, bb = p & 0x1F;
+                dst[x] = qRgb((rr << 3) | (rr >> 2), (gg << 2) | (gg >> 4), (bb << 3) | (bb >> 2));
+            }
+        } else {
+            for (int x = 0; x < l.width; ++x) {
+                std::uint32_t p;
+                std::memcpy(&p, src + 4 * x, 4);
+                p = l.msbFirst ? qFromBigEndian(p) : qFromLittleEndian(p);
+                dst[x] = p | 0xFF000000u;
+            }
+        }
+    }
+}
+
+// A System V segment that the server attaches to; everything is undone on every path.
+class SharedSegment
+{
+public:
+    explicit SharedSegment(xcb_connection_t* c) : c_(c) {}
+    ~SharedSegment()
+    {
+        if (attached_) {
+            xcb_shm_detach(c_, seg_);
+            xcb_flush(c_);
+        }
+        if (addr_) shmdt(addr_);
+        if (id_ >= 0) shmctl(id_, IPC_RMID, nullptr);
+    }
+    SharedSegment(const SharedSegment&) = delete;
+    SharedSegment& operator=(const SharedSegment&) = delete;
+
+    bool create(std::size_t size)
+    {
+        id_ = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+        if (id_ < 0) return false;
+        void* a = shmat(id_, nullptr, SHM_RDONLY);
+        if (a == reinterpret_cast<void*>(-1)) return false;
+        addr_ = a;
+        seg_ = xcb_generate_id(c_);
+        // Checked: a server on another machine cannot attach, and then the plain way is used.
+        xcb_generic_error_t* err =
+            xcb_request_check(c_, xcb_shm_attach_checked(c_, seg_, std::uint32_t(id_), 0));
+        // Both sides hold it now (or never will): the name can go, so no crash can leak it.
+        shmctl(id_, IPC_RMID, nullptr);
+        id_ = -1;
+        if (err) {
+            std::free(err);
+            return false;
+        }
+        attached_ = true;
+        return true;
+    }
+    xcb_shm_seg_t seg() const { return seg_; }
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(addr_); }
+
+private:
+    xcb_connection_t* c_;
+    int id_ = -1;
+    void* addr_ = nullptr;
+    xcb_shm_seg_t seg_ = 0;
+    bool attached_ = false;
+};
+
+bool serverHasShm(xcb_connection_t* c)
+{
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_shm_id);
+    if (!ext || !ext->present) return false;
+    auto version = own(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    return version != nullptr;
+}
+
+QImage grabShared(xcb_connection_t* c, const RootLayout& l)
+{
+    if (!serverHasShm(c)) return {};
+    const std::size_t size = std::size_t(l.stride) * std::size_t(l.height);
+    SharedSegment segment(c);
+    if (!segment.create(size)) return {};
+    xcb_generic_error_t* err = nullptr;
+    auto reply = own(xcb_shm_get_image_reply(
+        c,
+        xcb_shm_get_image(c, l.root, 0, 0, std::uint16_t(l.width), std::uint16_t(l.height), ~0u,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment.seg(), 0),
+        &err));
+    if (err) std::free(err);
+    if (!reply || reply->size < size) return {};
+    QImage out(l.width, l.height, QImage::Format_RGB32);
+    if (out.isNull()) return {};
+    copyRows(l, segment.data(), 0, l.height, out);
+    return out;
+}
+
+QImage grabPlain(xcb_connection_t* c, const RootLayout& l)
+{
+    QImage out(l.width, l.height, QImage::Format_RGB32);
+    if (out.isNull()) return {};
+    const int stripRows = int(std::max<std::size_t>(1, kStripBytes / std::size_t(l.stride)));
+    for (int y = 0; y < l.height; y += stripRows) {
+        const int rows = std::min(stripRows, l.height - y);
+        xcb_generic_error_t* err = nullptr;
+        auto reply = own(xcb_get_image_reply(c,
+                                             xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, l.root, 0,
+                                                           std::int16_t(y), std::uint16_t(l.width),
+                                                           std::uint16_t(rows), ~0u),
+                                             &err));
+        if (err) std::free(err);
+        if (!reply) return {};
+        const int length = xcb_get_image_data_length(reply.get());
+        if (length < 0 || std::size_t(length) < std::size_t(l.stride) * std::size_t(rows))
+            return {};
+        copyRows(l, xcb_get_image_data(reply.get()), y, rows, out);
+    }
+    return out;
+}
+
+QImage grab(xcb_connection_t* c, int screenNumber, QRect* area, ScreenGrabMethod method)
+{
+    if (!c || xcb_connection_has_error(c)) return {};
+    const auto layout = describeRoot(c, screenNumber);
+    if (!layout) return {};
+    QImage image;
+    if (method != ScreenGrabMethod::Plain) image = grabShared(c, *layout);
+    if (image.isNull() && method != ScreenGrabMethod::SharedMemory) image = grabPlain(c, *layout);
+    if (!image.isNull() && area) *area = QRect(0, 0, layout->width, layout->height);
+    return image;
+}
+
+int screenOfDisplay(const char* name)
+{
+    int screen = 0;
+    char* host = nullptr;
+    int display = 0;
+    if (xcb_parse_display(name, &host, &display, &screen)) std::free(host);
+    return screen;
+}
+
+} // namespace
+
+QImage GrabRootWindow(QRect* area, ScreenGrabMethod method)
+{
+    // The unit tests run a plain QCoreApplication: no GUI, no display.
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (!app) return {};
+    auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11) return {};
+    const QByteArray name = qgetenv("DISPLAY");
+    return grab(x11->connection(), screenOfDisplay(name.isEmpty() ? nullptr : name.constData()),
+                area, method);
+}
+
+QImage GrabRootWindowOfDisplay(const QByteArray& displayName, QRect* area, ScreenGrabMethod method)
+{
+    int screen = 0;
+    xcb_connection_t* c =
+        xcb_connect(displayName.isEmpty() ? nullptr : displayName.constData(), &screen);
+    QImage image = grab(c, screen, area, method);
+    if (c) xcb_disconnect(c);
+    return image;
+}
+
+} // namespace tarvo::platform
