@@ -1,7 +1,10 @@
+#include "app/commands.h"
+#include "app/tray_window.h"
 #include "settings/dialogs.h"
 #include "settings/hyperlink.h"
 #include "settings/keynames.h"
 #include "settings/service.h"
+#include "settings/settings.h"
 #include "support/modal.h"
 #include "support/temp_env.h"
 #include "support/wait.h"
@@ -11,6 +14,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QImage>
@@ -433,6 +437,49 @@ TEST(OptionsDialog, BrowsedFolderFillsTheBoxAndOnlyOkKeepsIt)
         },
         [](QWidget*, const QString&) { return QString(); });
     EXPECT_EQ(out.targetFolder, "/typed");
+}
+
+TEST(OptionsDialog, TheTrayCommandSavesOnlyWhatOkConfirms)
+{
+    test::TempHome home;
+    const QString autostart = home.config() + "/autostart/tarvo.desktop";
+    Settings = SettingsRecord{};
+    LoadSettings();
+    TarvoTrayDlg window;
+    auto runOptions = [&](std::function<void(COptionsDlg*)> act) {
+        test::OnNextModal<COptionsDlg>(std::move(act));
+        window.OnSysCommand(CmdOptions, 0);
+        Settings = SettingsRecord{};
+        LoadSettings(); // what reached the store
+    };
+
+    runOptions([](COptionsDlg* d) {
+        Control<QAbstractButton>(d, "id1004")->click();
+        Control<QAbstractButton>(d, "id1013")->click();
+        auto* keys = Control<QComboBox>(d, "id1012");
+        keys->setCurrentIndex(keys->findText(QStringLiteral("F12")));
+        Ok(d);
+    });
+    EXPECT_TRUE(Settings.autorun);
+    EXPECT_TRUE(QFile::exists(autostart));
+    EXPECT_EQ(HotkeyText(), "Ctrl+F12");
+
+    runOptions([](COptionsDlg* d) {
+        Control<QAbstractButton>(d, "id1004")->click();
+        Cancel(d, CancelBy::Escape);
+    });
+    EXPECT_TRUE(Settings.autorun);
+    EXPECT_TRUE(QFile::exists(autostart));
+
+    runOptions([](COptionsDlg* d) {
+        EXPECT_TRUE(Checked(d, "id1004"));
+        Control<QAbstractButton>(d, "id1004")->click();
+        Ok(d);
+    });
+    EXPECT_FALSE(Settings.autorun);
+    EXPECT_FALSE(QFile::exists(autostart));
+    EXPECT_EQ(HotkeyText(), "Ctrl+F12");
+    Settings = SettingsRecord{};
 }
 
 // ---------------------------------------------------------------------------------------------
