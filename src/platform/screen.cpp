@@ -122,7 +122,9 @@ public:
     {
         if (attached_) {
             xcb_shm_detach(c_, seg_);
-            xcb_flush(c_);
+            // A round trip: the server has let go of the segment before this returns, so the
+            // memory (already marked for removal) goes at once.
+            std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
         }
         if (addr_) shmdt(addr_);
         if (id_ >= 0) shmctl(id_, IPC_RMID, nullptr);

@@ -1,0 +1,265 @@
+// Capturing as a person does it: Print Screen, a drag over the frozen screen, and the fragment
+// in a numbered file or on the clipboard; Escape and a bare click; the raw screen copy itself.
+#include "desktop/harness.h"
+#include "platform/screen.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace tarvo::test {
+namespace {
+
+QImage pattern(int w, int h)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img.setPixel(x, y, qRgb((x * 3) & 0xFF, (y * 5) & 0xFF, ((x ^ y) * 7) & 0xFF));
+    return img;
+}
+
+void writeFile(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(data);
+}
+
+QImage load(const QString& path)
+{
+    QImage img(path);
+    return img.isNull() ? img : img.convertToFormat(QImage::Format_RGB32);
+}
+
+// Pixel values only: a loaded PNG carries a colour space that a screen copy has not.
+bool samePixels(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size()) return false;
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    for (int row = 0; row < x.height(); ++row) {
+        const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
+        const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
+        for (int col = 0; col < x.width(); ++col)
+            if ((p[col] | 0xFF000000u) != (q[col] | 0xFF000000u)) return false;
+    }
+    return true;
+}
+
+// Something recognisable on the screen: a picture window at the top-left corner.
+std::unique_ptr<Child> showPicture(Desktop& d, int w, int h)
+{
+    const QString path = d.home() + "/picture.png";
+    pattern(w, h).save(path);
+    auto viewer =
+        std::make_unique<Child>(std::vector<std::string>{"display", "-geometry", "+0+0", "-title",
+                                                         "picture", path.toStdString()},
+                                d.env(), (d.home() + "/display.log").toStdString());
+    EXPECT_TRUE(WaitUntil([&] { return !d.visibleWindows("^picture$").empty(); }, 15s));
+    std::this_thread::sleep_for(500ms); // let it draw
+    return viewer;
+}
+
+// The log's texts without their time stamps.
+QStringList logLines(const Desktop& d)
+{
+    QStringList out;
+    for (const QString& line : d.readLog().split('\n', Qt::SkipEmptyParts))
+        out << line.mid(21);
+    return out;
+}
+
+// Whether `expected` appears in the log in this order (other lines may come between).
+bool logHasInOrder(const Desktop& d, const QStringList& expected)
+{
+    int i = 0;
+    for (const QString& line : logLines(d))
+        if (i < expected.size() && line == expected[i]) ++i;
+    return i == expected.size();
+}
+
+class Capture : public ::testing::Test
+{
+protected:
+    // Starts Tarvo with the destination and a target folder that holds two screenshots already.
+    void start(int destination)
+    {
+        shots = d.home() + "/Снимки";
+        writeFile(shots + "/screenshot_00001.png", "taken");
+        writeFile(shots + "/screenshot_00002.png", "taken");
+        writeFile(d.configHome() + "/tarvo/tarvo.reg", "Windows Registry Editor Version 5.00\n\n"
+                                                       "[HKEY_CURRENT_USER\\Software\\Tarvo]\n"
+                                                       "\"Destination\"=\"" +
+                                                           QByteArray::number(destination) +
+                                                           "\"\n"
+                                                           "\"Target Folder\"=\"" +
+                                                           shots.toUtf8() + "\"\n");
+        picture = showPicture(d, 600, 400);
+        tarvo = d.startTarvo({{"TARVO_LOG", "1"}});
+        ASSERT_TRUE(WaitUntil([&] { return d.trayHasIcon("tarvo"); }, 20s)) << "no tray icon";
+        // The splash must be gone, or it would be part of the picture.
+        ASSERT_TRUE(WaitUntil([&] { return d.visibleWindows("^Tarvo$").empty(); }, 10s));
+        before = load(d.screenshot("before"));
+        ASSERT_FALSE(before.isNull());
+    }
+
+    bool overlayVisible()
+    {
+        const std::string ids =
+            d.run({"xdotool", "search", "--onlyvisible", "--classname", "^tarvo$"});
+        size_t start = 0;
+        while (start < ids.size()) {
+            size_t end = ids.find('\n', start);
+            if (end == std::string::npos) end = ids.size();
+            const std::string geo =
+                d.run({"xdotool", "getwindowgeometry", ids.substr(start, end - start)});
+            if (geo.find("Position: 0,0") != std::string::npos &&
+                geo.find("Geometry: 1280x800") != std::string::npos)
+                return true;
+            start = end + 1;
+        }
+        return false;
+    }
+
+    // Print Screen, then waits for the frozen screen to cover the desktop.
+    void pressPrint()
+    {
+        d.run({"xdotool", "key", "Print"});
+        ASSERT_TRUE(WaitUntil([&] { return overlayVisible(); }, 10s)) << "no overlay";
+    }
+
+    void drag()
+    {
+        d.run({"xdotool",   "mousemove", "100",     "100",       "sleep",     "0.1",
+               "mousedown", "1",         "sleep",   "0.1",       "mousemove", "200",
+               "180",       "sleep",     "0.1",     "mousemove", "300",       "250",
+               "sleep",     "0.1",       "mouseup", "1"});
+    }
+
+    QStringList files() const { return QDir(shots).entryList(QDir::Files, QDir::Name); }
+
+    Desktop d;
+    QString shots;
+    std::unique_ptr<Child> picture;
+    std::unique_ptr<Child> tarvo;
+    QImage before;
+};
+
+TEST_F(Capture, DraggedRectangleBecomesTheNextNumberedFileAndItsPathIsOnTheClipboard)
+{
+    start(2);
+    pressPrint();
+    drag();
+    const QString third = shots + "/screenshot_00003.png";
+    ASSERT_TRUE(WaitUntil([&] { return !load(third).isNull(); }, 10s)) << "no third file";
+    const QImage saved = load(third);
+    EXPECT_EQ(saved.size(), QSize(200, 150));
+    EXPECT_TRUE(samePixels(saved, before.copy(100, 100, 200, 150)))
+        << "the file holds what was on screen";
+    EXPECT_EQ(d.run({"xclip", "-selection", "clipboard", "-o"}), third.toStdString());
+    EXPECT_TRUE(logHasInOrder(d, {"Capturing screen", "Selection is: width=200, height=150"}))
+        << d.readLog().toStdString();
+    EXPECT_FALSE(d.readLog().contains("Exception"));
+    EXPECT_TRUE(WaitUntil([&] { return !overlayVisible(); }, 5s));
+}
+
+TEST_F(Capture, ToTheClipboardAsAPicture)
+{
+    start(1);
+    pressPrint();
+    drag();
+    ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Posted to clipboard"); }, 10s))
+        << d.readLog().toStdString();
+    const std::string png = d.run({"xclip", "-selection", "clipboard", "-t", "image/png", "-o"});
+    const QImage pasted =
+        QImage::fromData(QByteArray::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(pasted.size(), QSize(200, 150));
+    EXPECT_TRUE(samePixels(pasted, before.copy(100, 100, 200, 150)));
+    EXPECT_EQ(files().size(), 2);
+}
+
+TEST_F(Capture, EscapeCancelsQuietlyThenABareClickFails)
+{
+    start(2);
+    pressPrint();
+    d.run({"xdotool", "mousemove", "100", "100", "key", "Escape"});
+    ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Request cancelled"); }, 10s))
+        << d.readLog().toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return !overlayVisible(); }, 5s));
+    EXPECT_EQ(logLines(d), (QStringList{"Capturing screen", "Request cancelled"}));
+
+    pressPrint();
+    d.run({"xdotool", "mousemove", "400", "300", "sleep", "0.1", "click", "1"});
+    ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Exception"); }, 10s))
+        << d.readLog().toStdString();
+    EXPECT_TRUE(
+        logHasInOrder(d, {"Capturing screen", "Selection is: width=-1, height=-1",
+                          "Cannot extract fragment", "Exception: 0x80004005: Unspecified error"}))
+        << d.readLog().toStdString();
+    EXPECT_EQ(files(), (QStringList{"screenshot_00001.png", "screenshot_00002.png"}));
+    EXPECT_TRUE(tarvo->running());
+}
+
+TEST_F(Capture, UnknownDestinationIsAnUnspecifiedError)
+{
+    start(3);
+    pressPrint();
+    drag();
+    ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Exception"); }, 10s))
+        << d.readLog().toStdString();
+    EXPECT_TRUE(logHasInOrder(d, {"Capturing screen", "Selection is: width=200, height=150",
+                                  "Exception: 0x80004005: Unspecified error"}));
+    EXPECT_EQ(files().size(), 2);
+}
+
+QByteArray readAll(const char* path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+int sharedSegments()
+{
+    QFile f("/proc/sysvipc/shm");
+    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : -1;
+}
+
+TEST(ScreenCopy, SharedMemoryAndPlainRequestsGiveTheSamePixelsAsTheServer)
+{
+    for (const char* size : {"1280x800x24", "3840x2160x24"}) {
+        Desktop d(false, size);
+        auto picture = showPicture(d, 600, 400);
+        const QImage reference = load(d.screenshot("reference"));
+        ASSERT_FALSE(reference.isNull());
+
+        const int segments = sharedSegments();
+        QRect shmArea, plainArea;
+        const QByteArray display = QByteArray::fromStdString(d.display());
+        const QImage shm = platform::GrabRootWindowOfDisplay(
+            display, &shmArea, platform::ScreenGrabMethod::SharedMemory);
+        const QImage plain = platform::GrabRootWindowOfDisplay(display, &plainArea,
+                                                               platform::ScreenGrabMethod::Plain);
+        ASSERT_FALSE(shm.isNull()) << size;
+        ASSERT_FALSE(plain.isNull()) << size;
+        EXPECT_EQ(shmArea, QRect(QPoint(0, 0), reference.size())) << size;
+        EXPECT_EQ(plainArea, shmArea) << size;
+        EXPECT_EQ(shm.format(), QImage::Format_RGB32);
+        if (!samePixels(shm, reference)) shm.save(d.home() + "/shm.png"); // for a look
+        EXPECT_TRUE(samePixels(shm, plain)) << size;
+        EXPECT_TRUE(samePixels(shm, reference)) << size;
+        // The picture sits inside the viewer window's 2-pixel border.
+        EXPECT_TRUE(samePixels(shm.copy(2, 2, 600, 400), pattern(600, 400))) << size;
+        for (int i = 0; i < 5; ++i)
+            platform::GrabRootWindowOfDisplay(display, nullptr,
+                                              platform::ScreenGrabMethod::SharedMemory);
+        EXPECT_EQ(sharedSegments(), segments) << "a shared memory segment was left behind\n"
+                                              << readAll("/proc/sysvipc/shm").toStdString();
+    }
+}
+
+} // namespace
+} // namespace tarvo::test
