@@ -190,8 +190,9 @@ struct GlobalHotkey::Impl : QAbstractNativeEventFilter
 GlobalHotkey::GlobalHotkey(std::function<void(int)> onHotkey) : d_(std::make_unique<Impl>())
 {
     d_->onHotkey = std::move(onHotkey);
-    if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                            : nullptr) {
+    // A plain QCoreApplication (no display at all) has no X connection to grab on.
+    auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (auto* x11 = gui ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
         d_->conn = x11->connection();
         if (d_->conn) d_->root = xcb_setup_roots_iterator(xcb_get_setup(d_->conn)).data->root;
     }
