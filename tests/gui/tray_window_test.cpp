@@ -3,10 +3,14 @@
 #include "platform/process_state.h"
 #include "platform/resources.h"
 #include "settings/settings.h"
+#include "settings/dialogs.h"
+#include "support/modal.h"
 #include "support/temp_env.h"
 
 #include <QAction>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -230,6 +234,29 @@ TEST_F(TrayWindow, CloseAndMinimiseHideExitRemovesTheIconOnce)
     EXPECT_EQ(shell->calls, std::vector<std::string>{"delete"});
     window->OnSysCommand(CmdCapture, 0); // a destroyed window does nothing more
     EXPECT_TRUE(captures.empty());
+}
+
+TEST_F(TrayWindow, TitleRequestRoundTripThroughTheAnnotationDialog)
+{
+    QString title;
+    TitleRequest request{2, &title};
+    test::OnNextModal<CTitleDlg>([](CTitleDlg* d) {
+        d->findChild<QLineEdit*>("id1002")->setText("Мой снимок");
+        d->findChild<QPushButton*>("id1")->click();
+    });
+    window->OnSysCommand(CmdAskTitle, reinterpret_cast<qintptr>(&request));
+    EXPECT_EQ(request.result, 1);
+    EXPECT_EQ(title, "Мой снимок");
+
+    TitleRequest cancelled{2, &title};
+    test::OnNextModal<CTitleDlg>([](CTitleDlg* d) {
+        d->findChild<QLineEdit*>("id1002")->setText("dropped");
+        d->findChild<QPushButton*>("id2")->click();
+    });
+    window->OnSysCommand(CmdAskTitle, reinterpret_cast<qintptr>(&cancelled));
+    EXPECT_EQ(cancelled.result, 2);
+    EXPECT_EQ(title, "Мой снимок");
+    window->OnSysCommand(CmdAskTitle, 0); // no request: nothing happens
 }
 
 TEST(TrayDialogBase, RoutesOnlyItsIconsPressesAndDestroyRemovesOnlyAVisibleIcon)
