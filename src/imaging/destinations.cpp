@@ -65,7 +65,7 @@ void SaveToNumberedFile(const QImage& fragment)
     const QString prefix = FolderPrefix(Settings.targetFolder);
     const QString imageFormat = Settings.imageFormat;
     const QString extension = ExtensionForImageFormat(imageFormat);
-    FindEncoder(imageFormat);
+    // Saved with the encoder's defaults, as a file dialog would; quality matters to JPEG only.
     const QByteArray bytes = EncodeImage(fragment, DefaultJpegQuality, imageFormat);
 
     QString fullPath;

@@ -219,17 +219,6 @@ TEST_F(Destinations, EachFormatIsSavedUnderItsExtension)
     EXPECT_TRUE(sounds.empty());
 }
 
-TEST_F(Destinations, EmptyFolderSavesInTheCurrentFolder)
-{
-    const QString old = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(dir.path()));
-    Settings.targetFolder.clear();
-    SaveToNumberedFile(fragment());
-    QDir::setCurrent(old);
-    EXPECT_EQ(history.paths, std::vector<QString>{"screenshot_00001.png"});
-    EXPECT_TRUE(QFile::exists(file(1)));
-}
-
 TEST_F(Destinations, FailuresDeliverNothing)
 {
     Settings.imageFormat = "image/tiff";

@@ -98,15 +98,6 @@ TEST_F(EncodeForUploadTest, StartingFormatAndQualityByPixelCount)
     }
 }
 
-TEST_F(EncodeForUploadTest, PixelCountDoesNotOverflow)
-{
-    // 70000 x 70000 overflows 32 bits; the pure table is checked for such counts.
-    const auto e = StartingUploadEncoding(std::int64_t(70000) * 70000);
-    EXPECT_EQ(e.mimeType, u"image/jpeg");
-    EXPECT_EQ(e.quality, 60u);
-    EXPECT_EQ(StartingUploadEncoding(0).quality, 95u);
-}
-
 TEST_F(EncodeForUploadTest, ExactlyTheLimitIsUploadedAsItIs)
 {
     sizes = {UploadSizeLimit};

