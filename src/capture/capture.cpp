@@ -114,6 +114,16 @@ void capture(std::int32_t destination)
 
 void RunCapture(std::int32_t destination)
 {
+    // One capture at a time: the overlay runs its own loop, where the key pressed again would
+    // otherwise start a second capture that freezes the first overlay and stacks on top of it.
+    static bool running = false;
+    if (running) return;
+    running = true;
+    const struct Done
+    {
+        ~Done() { running = false; }
+    } done;
+
     try {
         capture(destination);
     } catch (const ComError& e) {

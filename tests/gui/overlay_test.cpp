@@ -1,6 +1,5 @@
 // The selection overlay driven by synthetic input from inside its own loop, and what it puts in
 // its window's backing store.
-#include "capture/capture.h"
 #include "capture/overlay.h"
 #include "platform/hresult.h"
 #include "support/wait.h"
@@ -331,30 +330,6 @@ TEST(Overlay, UnderDisplayScaling)
         EXPECT_EQ(child.exitCode(), 0) << "scale " << scale << "\n" << output.constData();
         EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.constData();
     }
-}
-
-TEST(Overlay, CaptureDeliversTheDraggedPartOfTheFrozenScreen)
-{
-    const QImage frozen = pattern(640, 480);
-    auto& steps = CurrentCaptureSteps();
-    steps.captureScreen = [&](CaptureArea* area) {
-        *area = kArea;
-        return frozen;
-    };
-    QImage delivered;
-    steps.postToClipboard = [&](const QImage& f) { delivered = f; };
-    QTimer::singleShot(0, [] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* overlay = dynamic_cast<SelectRgnDialog*>(w);
-            if (!overlay || !overlay->isVisible()) continue;
-            mouse(*overlay, QEvent::MouseButtonPress, {300, 250});
-            mouse(*overlay, QEvent::MouseMove, {100, 100});
-            mouse(*overlay, QEvent::MouseButtonRelease, {100, 100});
-        }
-    });
-    RunCapture(1);
-    CurrentCaptureSteps() = CaptureSteps::Defaults();
-    EXPECT_EQ(delivered, frozen.copy(100, 100, 200, 150));
 }
 
 } // namespace

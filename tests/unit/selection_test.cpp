@@ -61,15 +61,6 @@ TEST(Selection, DragInEveryDirectionGivesTheRectangleFromItsTopLeftCorner)
         EXPECT_EQ(SelectionFromDrag(c.anchor, c.cursor, c.area), c.expected) << c.name;
 }
 
-TEST(Selection, PressWithoutMoveKeepsTheSizeUnset)
-{
-    EXPECT_EQ(SelectionAtAnchor({100, 60}, CaptureArea{0, 0, 640, 480}),
-              (SelectionRect{100, 60, -1, -1}));
-    EXPECT_EQ(SelectionAtAnchor({-5, 7}, CaptureArea{-1920, 0, 1280, 1024}),
-              (SelectionRect{1915, 7, -1, -1}));
-    EXPECT_EQ(SelectionRect{}, (SelectionRect{-1, -1, -1, -1}));
-}
-
 // The toolkit hands widgets device positions divided by the scale factor (it multiplies by the
 // reciprocal). Every device pixel of a 4K screen must come back exactly, or the fragment would
 // be off by one pixel at odd positions.
@@ -111,20 +102,6 @@ TEST(Selection, ScaledDragSelectsTheSameDevicePixels)
             EXPECT_EQ(SelectionFromDrag(anchor, p, area), d.expected) << "scale " << scale;
         }
     }
-}
-
-TEST(Selection, DamageCoversTheOldAndNewOutline)
-{
-    // Shrinking must repaint where the old outline was (one pixel right of and below the fill).
-    const QRect shrink = SelectionDamage({10, 10, 100, 100}, {10, 10, 50, 50});
-    EXPECT_TRUE(shrink.contains(QPoint(110, 110)));
-    EXPECT_TRUE(shrink.contains(QPoint(9, 9)));
-    EXPECT_TRUE(shrink.contains(QRect(9, 9, 103, 103)));
-    // The first move after the press: only the new rectangle.
-    EXPECT_EQ(SelectionDamage({10, 20, -1, -1}, {10, 20, 5, 6}), QRect(9, 19, 8, 9));
-    // Dragging through the anchor to the other side covers both rectangles.
-    const QRect flip = SelectionDamage({100, 100, 30, 30}, {70, 70, 30, 30});
-    EXPECT_TRUE(flip.contains(QRect(69, 69, 63, 63)));
 }
 
 // ---- the pipeline ----
@@ -414,6 +391,24 @@ TEST_F(Pipeline, WithSoundsOffNoFailurePlaysAnything)
     RunCapture(DestinationFile);
     EXPECT_TRUE(sounds.empty());
     EXPECT_EQ(logLines().size(), 3u + 4u + 3u);
+}
+
+TEST_F(Pipeline, ACaptureRequestedWhileOneRunsIsIgnored)
+{
+    const auto select = CurrentCaptureSteps().selectRegion;
+    CurrentCaptureSteps().selectRegion = [select](const CaptureArea& a, const QImage& f) {
+        RunCapture(DestinationFile); // the key pressed again while the overlay is up
+        return select(a, f);
+    };
+    RunCapture(DestinationClipboard);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].where, "clipboard");
+    EXPECT_EQ(logLines(), (QStringList{"Capturing screen", "Selection is: width=30, height=40"}));
+    // Over, and the next one runs normally; a failure does not leave it blocked either.
+    RunCapture(3);
+    RunCapture(DestinationFile);
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[1].where, "file");
 }
 
 TEST(CaptureScreen, WithoutADisplayThereIsNoImageAndTheCaptureFails)
