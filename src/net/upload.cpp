@@ -1,13 +1,174 @@
 #include "net/upload.h"
 
+#include "app/commands.h"
+#include "net/crypto.h"
 #include "net/log.h"
+#include "platform/clipboard.h"
+#include "platform/hresult.h"
+#include "platform/process_state.h"
+#include "platform/resources.h"
+#include "platform/sound.h"
+#include "platform/window.h"
+#include "settings/service.h"
+#include "settings/settings.h"
+
+#include <QUrl>
+#include <algorithm>
+#include <mutex>
+#include <thread>
 
 namespace tarvo {
 
+namespace {
+
+std::mutex gTimeoutsLock;
+platform::HttpTimeouts gTimeouts;
+
+void postImage(const UploadJob& job, const QString& serviceBaseUrl)
+{
+    const auto length = static_cast<qsizetype>(
+        std::min<std::uint64_t>(job.imageSize, static_cast<std::uint64_t>(job.image.size())));
+    LogText(u"Encrypting buffer");
+    const QByteArray cipher = EncryptImage(job.imageKey, QByteArrayView(job.image).first(length));
+
+    const QUrl url(serviceBaseUrl);
+    if (!url.isValid() || url.host().isEmpty()) ThrowHr(E_INVALIDARG);
+    platform::HttpRequest request;
+    request.post = true;
+    if (url.scheme() == QLatin1String("https")) request.scheme = url.scheme();
+    request.host = url.host(QUrl::FullyEncoded);
+    request.port = url.port(request.scheme == QLatin1String("https") ? 443 : 80);
+
+    LogText(u"Creating and opening Internet session");
+    const QString object = UploadRequestObject(url.path(QUrl::FullyEncoded), job);
+    LogFormat(u"Posting to: %s", object);
+
+    request.target = object.toUtf8();
+    request.headers = {"User-Agent: Tarvo/" + kProgramVersion.toLatin1(),
+                       "Content-type: image/jpeg", "Content-Transfer-Encoding: binary",
+                       // libcurl would add these two of its own; the service never sees them.
+                       "Expect:", "Accept:"};
+    request.body = cipher;
+    request.replyLimit = kReplyBufferSize - 1;
+    request.timeouts = UploadTimeouts();
+    bool toldReading = false;
+    request.onResponse = [&toldReading] {
+        toldReading = true;
+        LogText(u"Reading reply");
+    };
+
+    LogText(u"Sending request");
+    platform::HttpReply reply;
+    if (!platform::HttpSend(request, &reply)) {
+        LogText(u"SendRequestEx failed");
+        ThrowHr(E_FAIL);
+    }
+    if (!toldReading) LogText(u"Reading reply");
+
+    if (reply.body.isEmpty()) {
+        LogText(u"Cannot read server reply, ReadString failed");
+        ThrowHr(E_FAIL);
+    }
+    // The reply is a zero-terminated text: it ends at the first zero byte.
+    const QByteArray text(reply.body.constData(),
+                          qstrnlen(reply.body.constData(), static_cast<uint>(reply.body.size())));
+    if (text != "OK") {
+        LogFormat(u"Server was supposed to reply OK, instead it replied: %s",
+                  QString::fromLocal8Bit(text.left(100)));
+        ThrowHr(E_FAIL);
+    }
+    LogText(u"Image posted");
+}
+
+void deliverLink(const UploadJob& job, const QString& serviceBaseUrl)
+{
+    const QString link = ImageLink(serviceBaseUrl, job);
+    platform::SendCommand(CmdAddHistory, reinterpret_cast<qintptr>(&link));
+    CopyTextToClipboard(link);
+}
+
+void logFailure()
+{
+    try {
+        throw;
+    } catch (const ComError& e) {
+        LogFormat(u"Exception: 0x%08x: %s", static_cast<std::uint32_t>(e.Error()),
+                  ErrorMessageText(e.Error()));
+    } catch (const platform::HttpError& e) {
+        LogFormat(u"Exception: %s", e.message().left(1023));
+    } catch (const std::exception& e) {
+        LogFormat(u"Exception: %s", QString::fromLocal8Bit(e.what()).left(1023));
+    } catch (...) {
+        LogText(u"Unknown exception");
+    }
+}
+
+void uploadWorker(std::unique_ptr<UploadJob> job) noexcept
+{
+    UploadsInProgress.fetch_add(1);
+    try {
+        platform::SendCommand(CmdRefreshIcon, 0);
+    } catch (...) {
+    }
+    try {
+        try {
+            MakeRandomBytes(job->imageId.data(), job->imageId.size());
+            MakeRandomBytes(job->imageKey.data(), job->imageKey.size());
+            const QString base = ServiceBaseUrl();
+            postImage(*job, base);
+            deliverLink(*job, base);
+            LogText(u"Posted to URL");
+            if (Settings.sounds) PlaySoundResource(IDW_SUCCESS);
+        } catch (...) {
+            logFailure();
+            if (Settings.sounds) PlaySoundResource(IDW_FAILURE);
+        }
+    } catch (...) {
+        // Even the failure report failed (out of memory); the counter still goes back below.
+    }
+    job.reset();
+    UploadsInProgress.fetch_sub(1);
+    try {
+        platform::SendCommand(CmdRefreshIcon, 0);
+    } catch (...) {
+    }
+}
+
+} // namespace
+
+QString UploadRequestObject(const QString& servicePath, const UploadJob& job)
+{
+    const QString path = servicePath.isEmpty() ? QStringLiteral("/") : servicePath;
+    return path + QStringLiteral("Post?id=") +
+           QString::fromLatin1(EncodeLinkToken(job.imageId.data(), job.imageId.size())) +
+           QStringLiteral("&annotation=") + EscapeAnnotation(job.annotation);
+}
+
+QString ImageLink(const QString& serviceBaseUrl, const UploadJob& job)
+{
+    std::array<std::uint8_t, 15> token{};
+    std::copy(job.imageId.begin(), job.imageId.end(), token.begin());
+    std::copy(job.imageKey.begin(), job.imageKey.end(), token.begin() + job.imageId.size());
+    const bool png = job.mimeType == QLatin1String("image/png");
+    return serviceBaseUrl + QString::fromLatin1(EncodeLinkToken(token.data(), token.size())) +
+           (png ? QStringLiteral(".htp") : QStringLiteral(".htm"));
+}
+
+void SetUploadTimeouts(const platform::HttpTimeouts& timeouts)
+{
+    const std::lock_guard<std::mutex> g(gTimeoutsLock);
+    gTimeouts = timeouts;
+}
+
+platform::HttpTimeouts UploadTimeouts()
+{
+    const std::lock_guard<std::mutex> g(gTimeoutsLock);
+    return gTimeouts;
+}
+
 void StartUpload(std::unique_ptr<UploadJob> job)
 {
-    LogFormat(u"Upload of %u bytes (%s) is not available yet", unsigned(job->imageSize),
-              job->mimeType);
+    std::thread([job = std::move(job)]() mutable { uploadWorker(std::move(job)); }).detach();
 }
 
 } // namespace tarvo

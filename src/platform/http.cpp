@@ -1,0 +1,188 @@
+#include "platform/http.h"
+
+#include <algorithm>
+#include <chrono>
+#include <curl/curl.h>
+#include <memory>
+#include <mutex>
+
+namespace tarvo::platform {
+
+namespace {
+
+std::once_flag gCurlInit;
+
+struct Sink
+{
+    QByteArray* out;
+    std::size_t limit;
+    bool stopped = false; // the buffer filled up and the transfer was cut short on purpose
+};
+
+std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* sink = static_cast<Sink*>(user);
+    const std::size_t total = size * count;
+    const std::size_t have = static_cast<std::size_t>(sink->out->size());
+    const std::size_t take = std::min(total, sink->limit - have);
+    sink->out->append(data, static_cast<qsizetype>(take));
+    // A short count makes libcurl stop with CURLE_WRITE_ERROR: the rest is never read.
+    if (take < total) sink->stopped = true;
+    return take;
+}
+
+struct HeaderWatch
+{
+    CURL* curl;
+    const std::function<void()>* onResponse;
+    bool told = false;
+};
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* watch = static_cast<HeaderWatch*>(user);
+    const std::size_t total = size * count;
+    // The blank line that ends a final (not 1xx) header block.
+    const bool blank =
+        (total == 2 && data[0] == '\r' && data[1] == '\n') || (total == 1 && data[0] == '\n');
+    if (!blank || watch->told || !*watch->onResponse) return total;
+    // 1xx blocks are followed by another one; only a final status counts.
+    long status = 0;
+    curl_easy_getinfo(watch->curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 100 && status < 200) return total;
+    watch->told = true;
+    try {
+        (*watch->onResponse)();
+    } catch (...) {
+        // Nothing may unwind through libcurl.
+    }
+    return total;
+}
+
+// Watches for a transfer that stands still, and for the caller giving up. libcurl calls this
+// often while data moves and about once a second while it waits.
+struct Progress
+{
+    CURL* curl;
+    const std::function<bool()>* cancelled;
+    std::chrono::milliseconds stall;
+    curl_off_t moved = -1;
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+    bool stalled = false;
+    bool gaveUp = false;
+};
+
+int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded)
+{
+    auto* p = static_cast<Progress*>(user);
+    try {
+        if (*p->cancelled && (*p->cancelled)()) {
+            p->gaveUp = true;
+            return 1;
+        }
+    } catch (...) {
+        p->gaveUp = true;
+        return 1;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    // Connecting has its own time-out; the clock starts once the connection stands.
+    curl_off_t connected = 0;
+    curl_easy_getinfo(p->curl, CURLINFO_CONNECT_TIME_T, &connected);
+    if (connected == 0 || downloaded + uploaded != p->moved) {
+        p->moved = downloaded + uploaded;
+        p->since = now;
+    } else if (now - p->since >= p->stall) {
+        p->stalled = true;
+        return 1;
+    }
+    return 0;
+}
+
+struct EasyDeleter
+{
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct ListDeleter
+{
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+} // namespace
+
+bool HttpSend(const HttpRequest& request, HttpReply* reply)
+{
+    std::call_once(gCurlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    const std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
+    if (!curl) return false;
+    CURL* c = curl.get();
+
+    std::unique_ptr<curl_slist, ListDeleter> headers;
+    for (const QByteArray& h : request.headers) {
+        curl_slist* next = curl_slist_append(headers.get(), h.constData());
+        if (!next) return false;
+        (void)headers.release();
+        headers.reset(next);
+    }
+
+    QString host = request.host;
+    if (host.contains(QLatin1Char(':'))) host = QLatin1Char('[') + host + QLatin1Char(']');
+    const QByteArray url = request.scheme.toLatin1() + "://" + host.toUtf8() + ':' +
+                           QByteArray::number(request.port) + request.target;
+
+    QByteArray body;
+    body.reserve(static_cast<qsizetype>(request.replyLimit)); // no allocation inside libcurl
+    Sink sink{&body, request.replyLimit};
+    HeaderWatch watch{c, &request.onResponse};
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    Progress progress{c, &request.cancelled, request.timeouts.stall};
+
+    bool ok = curl_easy_setopt(c, CURLOPT_URL, url.constData()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &onWrite) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_HEADERDATA, &watch) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                                static_cast<long>(request.timeouts.connect.count())) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &onProgress) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFODATA, &progress) == CURLE_OK;
+    if (request.post) {
+        ok = ok && curl_easy_setopt(c, CURLOPT_POST, 1L) == CURLE_OK;
+        ok = ok && curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
+                                    static_cast<curl_off_t>(request.body.size())) == CURLE_OK;
+        ok = ok && curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.constData()) == CURLE_OK;
+    } else {
+        ok = ok && curl_easy_setopt(c, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+    }
+    if (!ok) return false;
+
+    const CURLcode rc = curl_easy_perform(c);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && progress.stalled)
+        throw HttpError(
+            QStringLiteral("Timeout was reached: nothing was sent or received for %1 ms")
+                .arg(request.timeouts.stall.count()),
+            CURLE_OPERATION_TIMEDOUT);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && progress.gaveUp)
+        throw HttpError(QStringLiteral("Request cancelled"), rc);
+    if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && sink.stopped)) {
+        const QString text = errorText[0] ? QString::fromUtf8(errorText).trimmed()
+                                          : QString::fromUtf8(curl_easy_strerror(rc));
+        throw HttpError(text, static_cast<int>(rc));
+    }
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    if (reply) {
+        reply->status = status;
+        reply->body = std::move(body);
+    }
+    return true;
+}
+
+} // namespace tarvo::platform
