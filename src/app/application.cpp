@@ -1,6 +1,8 @@
 #include "app/application.h"
 
+#include "app/browser.h"
 #include "app/tray_window.h"
+#include "net/version_check.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
 
@@ -72,6 +74,7 @@ bool TarvoTrayApp::InitInstance()
     mainWnd_ = std::make_unique<TarvoTrayDlg>();
     platform::SetMainWindow(mainWnd_.get());
     if (!mainWnd_->Create()) return false;
+    StartVersionCheck(&OpenInBrowser);
     return true;
 }
 

@@ -201,8 +201,10 @@ void RunVersionCheck(const VersionCheckHooks& hooks)
     }
 }
 
-void StartVersionCheck(VersionCheckHooks hooks)
+void StartVersionCheck(std::function<bool(const QString& url)> openBrowser)
 {
+    VersionCheckHooks hooks;
+    hooks.openBrowser = std::move(openBrowser);
     std::thread([hooks = std::move(hooks)] { RunVersionCheck(hooks); }).detach();
 }
 

@@ -33,8 +33,8 @@ struct VersionCheckHooks
 
 // The worker's body, on the calling thread. Never throws.
 void RunVersionCheck(const VersionCheckHooks& hooks);
-// Starts RunVersionCheck on a detached thread.
-void StartVersionCheck(VersionCheckHooks hooks);
+// Starts the check, with the real wait and message boxes, on a detached thread.
+void StartVersionCheck(std::function<bool(const QString& url)> openBrowser);
 
 // The box with caption string 100, text string textId, Yes and No and no icon, run by the
 // user-interface thread while the caller waits; false without an application object.
