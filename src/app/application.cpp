@@ -74,7 +74,7 @@ bool TarvoTrayApp::InitInstance()
     mainWnd_ = std::make_unique<TarvoTrayDlg>();
     platform::SetMainWindow(mainWnd_.get());
     if (!mainWnd_->Create()) return false;
-    StartVersionCheck(&OpenInBrowser);
+    if (startVersionCheck) StartVersionCheck(&OpenInBrowser);
     return true;
 }
 

@@ -26,6 +26,8 @@ public:
 
     // How long the splash stays; tests of other behaviour may shorten it.
     int splashMs = 2000;
+    // Widget tests of the start-up leave the network alone.
+    bool startVersionCheck = true;
 
 private:
     void showSplash();

@@ -36,6 +36,7 @@ TEST(Application, SecondStartShowsTheMessageAndEnds)
     });
     TarvoTrayApp app;
     app.splashMs = 0;
+    app.startVersionCheck = false;
     QElapsedTimer t;
     t.start();
     EXPECT_FALSE(app.InitInstance());
@@ -60,6 +61,8 @@ TEST(Application, StartsHiddenWithSettingsLoadedAndExitReleasesTheGuard)
     {
         TarvoTrayApp app;
         app.splashMs = 0;
+        app.startVersionCheck = false;
+    app.startVersionCheck = false;
         ASSERT_TRUE(app.InitInstance());
         TarvoTrayDlg* w = app.mainWindow();
         ASSERT_TRUE(w);
@@ -84,6 +87,7 @@ TEST(Application, SplashBlocksForItsFullTime)
     test::TempHome home;
     TarvoTrayApp app;
     app.splashMs = 300;
+    app.startVersionCheck = false;
     QElapsedTimer t;
     t.start();
     ASSERT_TRUE(app.InitInstance());
