@@ -2,6 +2,7 @@
 
 #include "platform/hresult.h"
 #include "platform/resources.h"
+#include "platform/screen.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -39,6 +40,16 @@ QRect toDevice(const QRect& logical, qreal dpr)
     return QRect(left, top, right - left, bottom - top);
 }
 
+// The logical length that the toolkit turns back into exactly `native` device pixels (it
+// rounds), so the window covers the area to the pixel; rounded up where no length does.
+int logicalLength(int native, qreal dpr)
+{
+    const int guess = qRound(native / dpr);
+    for (const int l : {guess, guess - 1, guess + 1})
+        if (qRound(l * dpr) == native) return l;
+    return int(std::ceil(native / dpr));
+}
+
 } // namespace
 
 SelectRgnDialog::SelectRgnDialog(const CaptureArea& area, const QImage& frozen)
@@ -55,6 +66,7 @@ SelectRgnDialog::SelectRgnDialog(const CaptureArea& area, const QImage& frozen)
 
 SelectRgnDialog::~SelectRgnDialog()
 {
+    pointerLog_.reset();
     if (loop_) loop_->quit();
 }
 
@@ -68,9 +80,9 @@ SelectionRect SelectRgnDialog::Run()
     }
 
     const qreal dpr = devicePixelRatioF();
-    // Logical size rounded up: under fractional scaling the window still covers every pixel.
+    if (dpr != 1.0) pointerLog_ = std::make_unique<platform::PointerPositionLog>();
     setGeometry(QRect(int(std::floor(area_.left / dpr)), int(std::floor(area_.top / dpr)),
-                      int(std::ceil(area_.width() / dpr)), int(std::ceil(area_.height() / dpr))));
+                      logicalLength(area_.width(), dpr), logicalLength(area_.height(), dpr)));
     show();
     raise();
     activateWindow();
@@ -108,6 +120,7 @@ SelectionRect SelectRgnDialog::Run()
     releaseMouse();
     releaseKeyboard();
     hide();
+    pointerLog_.reset();
     if (cancelled_) ThrowHr(CancelledCode);
     return selection_;
 }
@@ -130,7 +143,15 @@ void SelectRgnDialog::finish()
 QPoint SelectRgnDialog::devicePosition(const QMouseEvent* event) const
 {
     // The window's origin is the area's origin, so screen position = origin + local pixel.
-    return QPoint(area_.left, area_.top) + DevicePixelAt(event->position(), devicePixelRatioF());
+    const QPoint origin(area_.left, area_.top);
+    const qreal dpr = devicePixelRatioF();
+    if (pointerLog_) {
+        // The position may have been rounded to a whole logical pixel: the server's own
+        // report is the one within half a logical pixel of it.
+        const QPointF approx = QPointF(origin) + event->position() * dpr;
+        if (const auto exact = pointerLog_->Take(approx, dpr / 2 + 1e-6)) return *exact;
+    }
+    return origin + DevicePixelAt(event->position(), dpr);
 }
 
 void SelectRgnDialog::mousePressEvent(QMouseEvent* event)

@@ -5,8 +5,13 @@
 #include <QDialog>
 #include <QImage>
 #include <functional>
+#include <memory>
 
 class QEventLoop;
+
+namespace tarvo::platform {
+class PointerPositionLog;
+}
 
 namespace tarvo {
 
@@ -67,6 +72,7 @@ private:
     bool cancelled_ = false;
     bool wasActive_ = false;
     QEventLoop* loop_ = nullptr;
+    std::unique_ptr<platform::PointerPositionLog> pointerLog_; // only under display scaling
 };
 
 } // namespace tarvo

@@ -42,9 +42,11 @@ SelectionRect SelectionAtAnchor(QPoint anchor, const CaptureArea& area);
 SelectionRect SelectionFromDrag(QPoint anchor, QPoint p, const CaptureArea& area);
 
 // The device pixel under a window-local mouse position that the toolkit has divided by the
-// device pixel ratio. Positions arrive as whole device pixels, so multiplying back lands within
-// rounding noise of an integer; the small bias keeps a value like 1000.9999999 on 1001 while
-// genuinely fractional positions still fall to the pixel that contains them.
+// device pixel ratio. Exact when the position started as a whole device pixel and was not
+// rounded on the way: multiplying back lands within rounding noise of an integer, and the small
+// bias keeps a value like 1000.9999999 on 1001 while a genuinely fractional position still falls
+// to the pixel that contains it. Where the toolkit rounds to whole logical pixels (X under
+// display scaling) the overlay takes the server's own position instead.
 QPoint DevicePixelAt(QPointF logical, qreal devicePixelRatio);
 
 // The device-pixel rectangle to repaint when the selection changes: both rectangles, each grown

@@ -1,17 +1,21 @@
 #include "platform/screen.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QtEndian>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xinput.h>
 
 namespace tarvo::platform {
 
@@ -236,18 +240,23 @@ int screenOfDisplay(const char* name)
     return screen;
 }
 
+xcb_connection_t* applicationConnection()
+{
+    // The unit tests run a plain QCoreApplication: no GUI, no display.
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (!app) return nullptr;
+    auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
+}
+
 } // namespace
 
 QImage GrabRootWindow(QRect* area, ScreenGrabMethod method)
 {
-    // The unit tests run a plain QCoreApplication: no GUI, no display.
-    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    if (!app) return {};
-    auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11) return {};
+    xcb_connection_t* c = applicationConnection();
+    if (!c) return {};
     const QByteArray name = qgetenv("DISPLAY");
-    return grab(x11->connection(), screenOfDisplay(name.isEmpty() ? nullptr : name.constData()),
-                area, method);
+    return grab(c, screenOfDisplay(name.isEmpty() ? nullptr : name.constData()), area, method);
 }
 
 QImage GrabRootWindowOfDisplay(const QByteArray& displayName, QRect* area, ScreenGrabMethod method)
@@ -258,6 +267,86 @@ QImage GrabRootWindowOfDisplay(const QByteArray& displayName, QRect* area, Scree
     QImage image = grab(c, screen, area, method);
     if (c) xcb_disconnect(c);
     return image;
+}
+
+class PointerPositionLog::Filter : public QAbstractNativeEventFilter
+{
+public:
+    explicit Filter(xcb_connection_t* c)
+    {
+        const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_input_id);
+        if (ext && ext->present) xinputOpcode_ = ext->major_opcode;
+    }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override
+    {
+        if (type != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        switch (event->response_type & 0x7F) {
+        case XCB_BUTTON_PRESS:
+        case XCB_BUTTON_RELEASE:
+        case XCB_MOTION_NOTIFY: {
+            // The three core events share the layout up to the root position.
+            const auto* e = reinterpret_cast<const xcb_button_press_event_t*>(event);
+            record(QPoint(e->root_x, e->root_y));
+            break;
+        }
+        case XCB_GE_GENERIC: {
+            const auto* ge = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
+            if (xinputOpcode_ < 0 || ge->extension != xinputOpcode_) break;
+            if (ge->event_type != XCB_INPUT_BUTTON_PRESS &&
+                ge->event_type != XCB_INPUT_BUTTON_RELEASE && ge->event_type != XCB_INPUT_MOTION)
+                break;
+            const auto* e = reinterpret_cast<const xcb_input_button_press_event_t*>(event);
+            // 16.16 fixed point; the pixel is the one that contains the position.
+            record(
+                QPoint(int(std::floor(e->root_x / 65536.0)), int(std::floor(e->root_y / 65536.0))));
+            break;
+        }
+        default:
+            break;
+        }
+        return false; // only watching
+    }
+
+    std::deque<QPoint> positions;
+
+private:
+    void record(QPoint p)
+    {
+        positions.push_back(p);
+        if (positions.size() > 256) positions.pop_front();
+    }
+    int xinputOpcode_ = -1;
+};
+
+PointerPositionLog::PointerPositionLog()
+{
+    if (xcb_connection_t* c = applicationConnection()) {
+        filter_ = std::make_unique<Filter>(c);
+        QCoreApplication::instance()->installNativeEventFilter(filter_.get());
+    }
+}
+
+PointerPositionLog::~PointerPositionLog()
+{
+    if (filter_ && QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(filter_.get());
+}
+
+std::optional<QPoint> PointerPositionLog::Take(QPointF approx, qreal tolerance)
+{
+    if (!filter_) return std::nullopt;
+    auto& q = filter_->positions;
+    for (auto it = q.begin(); it != q.end(); ++it) {
+        if (std::abs(it->x() - approx.x()) <= tolerance &&
+            std::abs(it->y() - approx.y()) <= tolerance) {
+            const QPoint found = *it;
+            q.erase(q.begin(), it + 1);
+            return found;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace tarvo::platform

@@ -3,7 +3,10 @@
 // (the X virtual screen starts at (0, 0)).
 #include <QByteArray>
 #include <QImage>
+#include <QPointF>
 #include <QRect>
+#include <memory>
+#include <optional>
 
 namespace tarvo::platform {
 
@@ -23,5 +26,26 @@ QImage GrabRootWindow(QRect* area, ScreenGrabMethod method = ScreenGrabMethod::A
 // and tests that run without an X-connected QGuiApplication.
 QImage GrabRootWindowOfDisplay(const QByteArray& displayName, QRect* area,
                                ScreenGrabMethod method = ScreenGrabMethod::Auto);
+
+// Pointer positions in screen pixels exactly as the X server reported them (button presses,
+// releases and motion, core or XInput 2), oldest first. Under display scaling the toolkit hands
+// widgets positions in logical pixels rounded to whole ones, which cannot tell two neighbouring
+// screen pixels apart; this log can. Records while it exists; records nothing without X.
+class PointerPositionLog
+{
+public:
+    PointerPositionLog();
+    ~PointerPositionLog();
+    PointerPositionLog(const PointerPositionLog&) = delete;
+    PointerPositionLog& operator=(const PointerPositionLog&) = delete;
+
+    // The oldest recorded position within `tolerance` screen pixels of `approx` (both axes);
+    // it and everything recorded before it are used up. Nothing when no position fits.
+    std::optional<QPoint> Take(QPointF approx, qreal tolerance);
+
+private:
+    class Filter;
+    std::unique_ptr<Filter> filter_;
+};
 
 } // namespace tarvo::platform
