@@ -92,12 +92,14 @@ TEST(EncodeToStream, EachFormatDecodesBackToTheSameImage)
         const QImage back = decode(bytes, c.format);
         ASSERT_FALSE(back.isNull());
         EXPECT_EQ(back.size(), src.size());
-        if (c.format == std::string("BMP")) // 24-bit rows padded to 4 bytes, 54-byte header
+        if (c.format == std::string("BMP")) { // 24-bit rows padded to 4 bytes, 54-byte header
             EXPECT_EQ(bytes.size(), 54 + 112 * 23);
-        if (c.lossless)
+        }
+        if (c.lossless) {
             EXPECT_EQ(back.convertToFormat(QImage::Format_RGB32), src);
-        else
+        } else {
             EXPECT_LT(meanAbsDifference(back, src), 4.0);
+        }
     }
 }
 
