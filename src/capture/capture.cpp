@@ -13,6 +13,7 @@
 #include "settings/settings.h"
 
 #include <QRect>
+#include <optional>
 
 namespace tarvo {
 
@@ -64,6 +65,8 @@ void capture(std::int32_t destination)
     // A copy, so a step that changes the steps cannot pull them from under this capture.
     const CaptureSteps steps = CurrentCaptureSteps();
 
+    // Keys typed while the screen is copied go to the overlay, not to the window underneath.
+    std::optional<platform::KeyboardHold> keys(std::in_place);
     LogText(u"Capturing screen");
     CaptureArea area;
     const QImage frozen = steps.captureScreen(&area);
@@ -73,6 +76,7 @@ void capture(std::int32_t destination)
     }
 
     const SelectionRect selection = steps.selectRegion(area, frozen);
+    keys.reset();
     LogFormat(u"Selection is: width=%i, height=%i", selection.width, selection.height);
     if (selection.width == 0 || selection.height == 0) {
         LogText(u"Selection is empty");

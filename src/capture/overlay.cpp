@@ -12,7 +12,6 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPointer>
 #include <QWindow>
 #include <cmath>
 
@@ -89,24 +88,22 @@ SelectionRect SelectRgnDialog::Run()
     QWindow* window = windowHandle();
     if (!window) ThrowHr(E_FAIL);
 
-    // A pointer or keyboard grab of an unmapped window fails: wait for it to be on screen.
-    QPointer<SelectRgnDialog> self(this);
-    const QDeadlineTimer mapped(2000);
-    while (self && !window->isExposed() && !mapped.hasExpired() && !cancelled_)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    if (!self) ThrowHr(CancelledCode);
-
-    // Grabbing the keyboard makes Escape work with and without a window manager; grabbing the
-    // pointer keeps the drag here even over panels.
+    // Grab at once, before the first paint: an Escape pressed right after the capture key
+    // must already reach the overlay. Grabbing the keyboard makes Escape work with and without
+    // a window manager; grabbing the pointer keeps the drag here even over panels.
     grabKeyboard();
     grabMouse();
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         // X refuses a grab while another client still holds one (a closing menu): retry.
-        const QDeadlineTimer grabbed(500);
-        while (!window->setKeyboardGrabEnabled(true) && !grabbed.hasExpired())
+        const QDeadlineTimer grabbed(1000);
+        const auto retry = [&] {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        while (!window->setMouseGrabEnabled(true) && !grabbed.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            return !grabbed.hasExpired() && !cancelled_;
+        };
+        while (!window->setKeyboardGrabEnabled(true) && retry()) {
+        }
+        while (!window->setMouseGrabEnabled(true) && retry()) {
+        }
     }
 
     QEventLoop loop;

@@ -269,6 +269,33 @@ QImage GrabRootWindowOfDisplay(const QByteArray& displayName, QRect* area, Scree
     return image;
 }
 
+KeyboardHold::KeyboardHold()
+{
+    xcb_connection_t* c = applicationConnection();
+    if (!c || xcb_connection_has_error(c)) return;
+    const auto layout = describeRoot(c, screenOfDisplay(nullptr));
+    if (!layout) return;
+    // Synchronous keyboard mode: the server queues key events until this program grabs again
+    // asynchronously (the overlay does) or lets go.
+    auto reply =
+        own(xcb_grab_keyboard_reply(c,
+                                    xcb_grab_keyboard(c, 0, layout->root, XCB_CURRENT_TIME,
+                                                      XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_SYNC),
+                                    nullptr));
+    held_ = reply && reply->status == XCB_GRAB_STATUS_SUCCESS;
+}
+
+KeyboardHold::~KeyboardHold()
+{
+    if (!held_) return;
+    xcb_connection_t* c = applicationConnection();
+    if (!c) return;
+    // Still frozen only if nobody took the keyboard over; an ungrab that finds the overlay's
+    // grab already gone is harmless, and keys still queued are delivered normally.
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    xcb_flush(c);
+}
+
 class PointerPositionLog::Filter : public QAbstractNativeEventFilter
 {
 public:

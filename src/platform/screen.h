@@ -27,6 +27,22 @@ QImage GrabRootWindow(QRect* area, ScreenGrabMethod method = ScreenGrabMethod::A
 QImage GrabRootWindowOfDisplay(const QByteArray& displayName, QRect* area,
                                ScreenGrabMethod method = ScreenGrabMethod::Auto);
 
+// Holds the keyboard for the program from the moment a capture starts until its overlay takes
+// the keyboard itself: keys pressed meanwhile (an Escape right after the capture key) wait in
+// the server and then go to the overlay instead of to whatever window had the focus. Does
+// nothing without X.
+class KeyboardHold
+{
+public:
+    KeyboardHold();
+    ~KeyboardHold(); // lets go (and lets waiting keys through) unless someone took over
+    KeyboardHold(const KeyboardHold&) = delete;
+    KeyboardHold& operator=(const KeyboardHold&) = delete;
+
+private:
+    bool held_ = false;
+};
+
 // Pointer positions in screen pixels exactly as the X server reported them (button presses,
 // releases and motion, core or XInput 2), oldest first. Under display scaling the toolkit hands
 // widgets positions in logical pixels rounded to whole ones, which cannot tell two neighbouring

@@ -230,6 +230,21 @@ TEST_F(Capture, EscapeCancelsQuietlyThenABareClickFails)
     EXPECT_TRUE(tarvo->running());
 }
 
+// Escape typed right behind the capture key, before the overlay is on screen, still cancels
+// (and does not reach whatever window had the focus).
+TEST_F(Capture, EscapeRightAfterTheKeyStillCancels)
+{
+    start(2);
+    d.run({"xdotool", "key", "Print", "Escape"});
+    ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Request cancelled"); }, 10s))
+        << d.readLog().toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return !overlayVisible(); }, 5s));
+    // The keyboard is free again: the next capture works.
+    pressPrint();
+    drag();
+    EXPECT_TRUE(WaitUntil([&] { return files().size() == 3; }, 10s));
+}
+
 TEST_F(Capture, UnknownDestinationIsAnUnspecifiedError)
 {
     start(3);
