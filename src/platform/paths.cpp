@@ -31,8 +31,7 @@ QString RuntimeDir()
 
 QString ModuleFileName()
 {
-    const QString p = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-    return p;
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
 }
 
 bool MakePath(const QString& dir) { return QDir().mkpath(dir); }
