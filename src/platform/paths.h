@@ -3,7 +3,7 @@
 
 namespace tarvo::platform {
 
-// XDG base directories, as the Base Directory specification defines them (a relative value
+// XDG base directories, as freedesktop.org defines them (a relative value
 // in the environment is ignored).
 QString ConfigHome();   // $XDG_CONFIG_HOME or ~/.config
 QString StateHome();    // $XDG_STATE_HOME or ~/.local/state
