@@ -1,5 +1,6 @@
 // Capturing as a person does it: Print Screen, a drag over the frozen screen, and the fragment
 // in a numbered file or on the clipboard; Escape and a bare click; the raw screen copy itself.
+#include "support/helpers.h"
 #include "desktop/harness.h"
 #include "platform/screen.h"
 
@@ -12,15 +13,6 @@
 
 namespace tarvo::test {
 namespace {
-
-QImage pattern(int w, int h)
-{
-    QImage img(w, h, QImage::Format_RGB32);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            img.setPixel(x, y, qRgb((x * 3) & 0xFF, (y * 5) & 0xFF, ((x ^ y) * 7) & 0xFF));
-    return img;
-}
 
 void writeFile(const QString& path, const QByteArray& data)
 {
@@ -55,7 +47,7 @@ bool samePixels(const QImage& a, const QImage& b)
 std::unique_ptr<Child> showPicture(Desktop& d, int w, int h)
 {
     const QString path = d.home() + "/picture.png";
-    pattern(w, h).save(path);
+    test::Pattern(w, h).save(path);
     auto viewer =
         std::make_unique<Child>(std::vector<std::string>{"display", "-geometry", "+0+0", "-title",
                                                          "picture", path.toStdString()},
@@ -298,7 +290,7 @@ TEST(ScreenCopy, SharedMemoryAndPlainRequestsGiveTheSamePixelsAsTheServer)
         EXPECT_TRUE(samePixels(shm, plain)) << size;
         EXPECT_TRUE(samePixels(shm, reference)) << size;
         // The picture sits inside the viewer window's 2-pixel border.
-        EXPECT_TRUE(samePixels(shm.copy(2, 2, 600, 400), pattern(600, 400))) << size;
+        EXPECT_TRUE(samePixels(shm.copy(2, 2, 600, 400), test::Pattern(600, 400))) << size;
         for (int i = 0; i < 5; ++i)
             platform::GrabRootWindowOfDisplay(display, nullptr,
                                               platform::ScreenGrabMethod::SharedMemory);

@@ -1,5 +1,6 @@
 // A capture to the web as a person does it: Print Screen, a drag, and the link on the clipboard,
 // with a stand-in service on 127.0.0.1 that receives the encrypted picture.
+#include "support/helpers.h"
 #include "desktop/harness.h"
 #include "support/http_server.h"
 
@@ -39,15 +40,6 @@ std::optional<QByteArray> decrypt(const QByteArray& key7, const std::string& cip
     return plain;
 }
 
-QImage pattern(int w, int h)
-{
-    QImage img(w, h, QImage::Format_RGB32);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            img.setPixel(x, y, qRgb((x * 3) & 0xFF, (y * 5) & 0xFF, ((x ^ y) * 7) & 0xFF));
-    return img;
-}
-
 class WebUpload : public ::testing::Test
 {
 protected:
@@ -62,7 +54,7 @@ protected:
         f.close();
 
         const QString path = d.home() + "/picture.png";
-        pattern(600, 400).save(path);
+        test::Pattern(600, 400).save(path);
         picture = std::make_unique<Child>(std::vector<std::string>{"display", "-geometry", "+0+0",
                                                                    "-title", "picture",
                                                                    path.toStdString()},

@@ -1,3 +1,4 @@
+#include "support/helpers.h"
 #include "app/commands.h"
 #include "imaging/destinations.h"
 #include "net/log.h"
@@ -21,16 +22,6 @@
 
 namespace tarvo {
 namespace {
-
-HRESULT errorOf(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const ComError& e) {
-        return e.Error();
-    }
-    return S_OK;
-}
 
 QImage fragment()
 {
@@ -143,7 +134,7 @@ TEST_F(Destinations, ExtensionByImageFormat)
     for (const auto& k : known)
         EXPECT_EQ(ExtensionForImageFormat(QStringView(k.format)), k.ext);
     for (const char16_t* bad : {u"", u"image/jpg", u"IMAGE/PNG", u"image/tiff", u"png"})
-        EXPECT_EQ(errorOf([&] { ExtensionForImageFormat(QStringView(bad)); }), E_BAD_FORMAT);
+        EXPECT_EQ(test::ErrorOf([&] { ExtensionForImageFormat(QStringView(bad)); }), E_BAD_FORMAT);
 }
 
 TEST_F(Destinations, FolderPrefixGetsOneSlash)
@@ -222,15 +213,15 @@ TEST_F(Destinations, EachFormatIsSavedUnderItsExtension)
 TEST_F(Destinations, FailuresDeliverNothing)
 {
     Settings.imageFormat = "image/tiff";
-    EXPECT_EQ(errorOf([] { SaveToNumberedFile(fragment()); }), E_BAD_FORMAT);
+    EXPECT_EQ(test::ErrorOf([] { SaveToNumberedFile(fragment()); }), E_BAD_FORMAT);
 
     Settings.imageFormat = "image/png";
     Settings.targetFolder = dir.path() + "/missing";
-    EXPECT_EQ(errorOf([] { SaveToNumberedFile(fragment()); }), MakeHr(0x80070002u));
+    EXPECT_EQ(test::ErrorOf([] { SaveToNumberedFile(fragment()); }), MakeHr(0x80070002u));
 
     touch(dir.path() + "/plainfile");
     Settings.targetFolder = dir.path() + "/plainfile";
-    EXPECT_EQ(errorOf([] { SaveToNumberedFile(fragment()); }), MakeHr(0x80070003u));
+    EXPECT_EQ(test::ErrorOf([] { SaveToNumberedFile(fragment()); }), MakeHr(0x80070003u));
 
     EXPECT_TRUE(history.paths.empty());
     EXPECT_TRUE(sounds.empty());
@@ -248,7 +239,7 @@ TEST_F(Destinations, AFailedWriteLeavesNoPartialFile)
     small.rlim_cur = 100;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     Settings.imageFormat = "image/bmp"; // 7734 bytes
-    const HRESULT hr = errorOf([] { SaveToNumberedFile(fragment()); });
+    const HRESULT hr = test::ErrorOf([] { SaveToNumberedFile(fragment()); });
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(hr, E_FAIL);

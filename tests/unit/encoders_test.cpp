@@ -1,3 +1,4 @@
+#include "support/helpers.h"
 #include "imaging/encoders.h"
 #include "platform/hresult.h"
 
@@ -9,16 +10,6 @@
 
 namespace tarvo {
 namespace {
-
-HRESULT errorOf(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const ComError& e) {
-        return e.Error();
-    }
-    return S_OK;
-}
 
 // Odd width and height, so row padding and strides are exercised; flat areas, a gradient and
 // (for the lossless formats) noise, like a piece of a screen.
@@ -70,7 +61,7 @@ TEST(FindEncoder, ListOrderAndWholeTextCaseSensitiveMatch)
 
     for (const char16_t* unknown :
          {u"IMAGE/PNG", u"image/PNG", u"image/jpg", u"image/tiff", u"", u"image/png ", u"image"})
-        EXPECT_EQ(errorOf([&] { FindEncoder(QStringView(unknown)); }), E_NOT_FOUND)
+        EXPECT_EQ(test::ErrorOf([&] { FindEncoder(QStringView(unknown)); }), E_NOT_FOUND)
             << QString::fromUtf16(unknown).toStdString();
 }
 
@@ -153,12 +144,12 @@ TEST(EncodeToStream, JpegQualityIsHonoured)
 TEST(EncodeToStream, FailuresAreReported)
 {
     for (const char16_t* mime : {u"image/png", u"image/jpeg", u"image/gif", u"image/bmp"})
-        EXPECT_EQ(errorOf([&] { EncodeToStream(QImage(), 90, QStringView(mime)); }), E_FAIL)
+        EXPECT_EQ(test::ErrorOf([&] { EncodeToStream(QImage(), 90, QStringView(mime)); }), E_FAIL)
             << QString::fromUtf16(mime).toStdString();
-    EXPECT_EQ(errorOf([] { EncodeToStream(screenLike(), 90, u"image/webp"); }), E_NOT_FOUND);
+    EXPECT_EQ(test::ErrorOf([] { EncodeToStream(screenLike(), 90, u"image/webp"); }), E_NOT_FOUND);
     // GIF sizes are 16-bit.
     EXPECT_EQ(
-        errorOf([] { EncodeToStream(QImage(70000, 1, QImage::Format_RGB32), 0, u"image/gif"); }),
+        test::ErrorOf([] { EncodeToStream(QImage(70000, 1, QImage::Format_RGB32), 0, u"image/gif"); }),
         E_FAIL);
 }
 
