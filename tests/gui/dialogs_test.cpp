@@ -798,6 +798,9 @@ TEST(AboutDialog, ShowsNameVersionNoticeAndTheSiteLink)
             EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor);
             ExpectNothingClipped(d);
 
+            // Focus follows only once the window is active, which a slow run may not be yet.
+            d->activateWindow();
+            test::ProcessEventsUntil([d] { return d->isActiveWindow(); }, 3000);
             Click(link);
             EXPECT_TRUE(link->hasFocus());
             EXPECT_EQ(link->TextColor(), CHyperLink::kActiveColor);
