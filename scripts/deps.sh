@@ -12,6 +12,8 @@ packages=(
   libturbojpeg0-dev libpng-dev zlib1g-dev libgif-dev libimagequant-dev
   # fonts: without them Cyrillic text renders as empty boxes
   fonts-dejavu-core
+  # the toolkit's own texts in the desktop's language (message box buttons)
+  qt6-translations-l10n
 )
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(

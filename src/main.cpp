@@ -2,6 +2,9 @@
 #include "net/log.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +19,11 @@ int main(int argc, char** argv)
         QApplication::setApplicationName(QStringLiteral("Tarvo"));
         QApplication::setApplicationVersion(QStringLiteral("1.6.131"));
         QGuiApplication::setDesktopFileName(QStringLiteral("tarvo"));
+        // The toolkit's own texts (the Yes/No of message boxes) in the desktop's language.
+        QTranslator qtTexts;
+        if (qtTexts.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            QCoreApplication::installTranslator(&qtTexts);
 
         tarvo::TarvoTrayApp app;
         // The exit command destroys the main window, which ends the loop.
