@@ -368,3 +368,27 @@ TEST_F(Web, TheCurrentVersionSaysNothing)
 
 } // namespace
 } // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+TEST_F(Web, ThePostedLinkIsInTheHistoryAndOpensFromTheMenu)
+{
+    start({{"Destination", "0"}});
+    captureRectangle();
+    ASSERT_TRUE(WaitUntil([&] { return logHas(": Posted to URL"); }, 20s))
+        << d.readLog().toStdString();
+    const std::string link = d.run({"xclip", "-selection", "clipboard", "-o"});
+    ASSERT_NE(link.find("/db/"), std::string::npos) << link;
+
+    // The first item of the tray menu is the oldest history entry.
+    const std::string icon = d.trayIconWindow("tarvo");
+    d.run({"xdotool", "mousemove", "--window", icon, "12", "12", "click", "3"});
+    std::this_thread::sleep_for(1s);
+    d.run({"xdotool", "key", "Down", "Return"});
+    ASSERT_TRUE(WaitUntil([&] { return !openedInBrowser().isEmpty(); }, 10s));
+    EXPECT_EQ(openedInBrowser().toStdString(), link);
+}
+
+} // namespace
+} // namespace tarvo::test
