@@ -14,7 +14,6 @@
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
-
 #include <chrono>
 #include <thread>
 

@@ -2,7 +2,6 @@
 // The last ten delivered images: addresses of uploads and paths of saved files, oldest first.
 // Lives in memory only; duplicates are kept.
 #include <QString>
-
 #include <deque>
 
 namespace tarvo {

@@ -73,21 +73,24 @@ void CTrayDialog::wireSystemTray()
     QSystemTrayIcon* icon = systemTrayIcon();
     // Queued: what a click starts (a menu, a capture, the exit that removes the icon) must run
     // after the icon's own event handler has returned, not inside it.
-    connect(icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        switch (r) {
-        case QSystemTrayIcon::Trigger:
-            OnTrayNotification(nid_.id, WM_LBUTTONDOWN);
-            break;
-        case QSystemTrayIcon::DoubleClick:
-            OnTrayNotification(nid_.id, WM_LBUTTONDBLCLK);
-            break;
-        case QSystemTrayIcon::Context:
-            OnTrayNotification(nid_.id, WM_RBUTTONDOWN);
-            break;
-        default:
-            break;
-        }
-    }, Qt::QueuedConnection);
+    connect(
+        icon, &QSystemTrayIcon::activated, this,
+        [this](QSystemTrayIcon::ActivationReason r) {
+            switch (r) {
+            case QSystemTrayIcon::Trigger:
+                OnTrayNotification(nid_.id, WM_LBUTTONDOWN);
+                break;
+            case QSystemTrayIcon::DoubleClick:
+                OnTrayNotification(nid_.id, WM_LBUTTONDBLCLK);
+                break;
+            case QSystemTrayIcon::Context:
+                OnTrayNotification(nid_.id, WM_RBUTTONDOWN);
+                break;
+            default:
+                break;
+            }
+        },
+        Qt::QueuedConnection);
     // Qt re-docks a shown icon by itself when a panel restarts; what it does not tell is that
     // a tray host appeared while the icon was not in a tray, so watch for that while it lasts.
     trayWatch_ = new QTimer(this);

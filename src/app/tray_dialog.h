@@ -6,7 +6,6 @@
 #include <QPoint>
 #include <QPointer>
 #include <QString>
-
 #include <memory>
 
 class QMenu;
@@ -45,7 +44,8 @@ class CTrayDialog : public QDialog
     Q_OBJECT
 public:
     // Mouse messages of the tray callback.
-    enum : int {
+    enum : int
+    {
         WM_CONTEXTMENU = 0x007B,
         WM_MOUSEMOVE = 0x0200,
         WM_LBUTTONDOWN = 0x0201,

@@ -104,7 +104,8 @@ void TarvoTrayDlg::OnSysCommand(qintptr command, qintptr param)
         const auto* text = reinterpret_cast<const QString*>(param);
         if (!text) return;
         history_.Add(*text);
-        if (Settings.immediatelyOpen && openInBrowser) openInBrowser(history_.at(history_.size() - 1));
+        if (Settings.immediatelyOpen && openInBrowser)
+            openInBrowser(history_.at(history_.size() - 1));
         return;
     }
     case CmdAutorunClear:
@@ -223,11 +224,23 @@ void TarvoTrayDlg::ShowTrayMenu(QPoint pos)
     platform::SendCommand(command, 1);
 }
 
-void TarvoTrayDlg::OnTrayClick(QPoint pos) { ShowTrayMenu(pos); }
-void TarvoTrayDlg::OnTrayRightClick(QPoint pos) { ShowTrayMenu(pos); }
-void TarvoTrayDlg::OnTrayDoubleClick(QPoint) { platform::SendCommand(CmdCapture, 0); }
+void TarvoTrayDlg::OnTrayClick(QPoint pos)
+{
+    ShowTrayMenu(pos);
+}
+void TarvoTrayDlg::OnTrayRightClick(QPoint pos)
+{
+    ShowTrayMenu(pos);
+}
+void TarvoTrayDlg::OnTrayDoubleClick(QPoint)
+{
+    platform::SendCommand(CmdCapture, 0);
+}
 
-void TarvoTrayDlg::OnTaskbarCreated() { CTrayDialog::OnTaskbarCreated(); }
+void TarvoTrayDlg::OnTaskbarCreated()
+{
+    CTrayDialog::OnTaskbarCreated();
+}
 
 void TarvoTrayDlg::RefreshIcon()
 {

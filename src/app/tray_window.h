@@ -7,7 +7,6 @@
 #include "platform/window.h"
 
 #include <QIcon>
-
 #include <functional>
 
 class QMenu;

@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -25,7 +24,10 @@ std::atomic<LogClock> gClock{&localTimeStamp};
 
 } // namespace
 
-bool IsLogOpen() { return gStream.load(std::memory_order_acquire) != nullptr; }
+bool IsLogOpen()
+{
+    return gStream.load(std::memory_order_acquire) != nullptr;
+}
 
 void LogText(const QString* text)
 {
@@ -71,6 +73,9 @@ void CloseLog()
     if (std::FILE* f = gStream.exchange(nullptr)) std::fclose(f);
 }
 
-void SetLogClock(LogClock clock) { gClock.store(clock ? clock : &localTimeStamp); }
+void SetLogClock(LogClock clock)
+{
+    gClock.store(clock ? clock : &localTimeStamp);
+}
 
 } // namespace tarvo

@@ -9,7 +9,10 @@ namespace tarvo {
 
 // Never throws; a null text writes an empty one.
 void LogText(const QString* text);
-inline void LogText(const QString& text) { LogText(&text); }
+inline void LogText(const QString& text)
+{
+    LogText(&text);
+}
 inline void LogText(const char16_t* text)
 {
     const QString t = QString::fromUtf16(text);
@@ -19,8 +22,7 @@ inline void LogText(const char16_t* text)
 bool IsLogOpen();
 
 // The arguments are not formatted while the log is closed.
-template <class... A>
-void LogFormat(QStringView format, const A&... args)
+template <class... A> void LogFormat(QStringView format, const A&... args)
 {
     if (!IsLogOpen()) return;
     const QString text = Format(format, args...);

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
-
 #include <optional>
 
 namespace tarvo::platform {
@@ -54,14 +53,17 @@ QStringList mimeappsFiles()
 {
     QStringList files;
     QStringList desktops;
-    for (const QString& d : qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(u':', Qt::SkipEmptyParts))
+    for (const QString& d :
+         qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(u':', Qt::SkipEmptyParts))
         desktops << d.toLower();
     auto addDir = [&](const QString& dir) {
-        for (const QString& d : desktops) files << dir + u'/' + d + QStringLiteral("-mimeapps.list");
+        for (const QString& d : desktops)
+            files << dir + u'/' + d + QStringLiteral("-mimeapps.list");
         files << dir + QStringLiteral("/mimeapps.list");
     };
     addDir(ConfigHome());
-    for (const QString& d : envDirs("XDG_CONFIG_DIRS", "/etc/xdg")) addDir(d);
+    for (const QString& d : envDirs("XDG_CONFIG_DIRS", "/etc/xdg"))
+        addDir(d);
     addDir(dataHome() + QStringLiteral("/applications"));
     for (const QString& d : envDirs("XDG_DATA_DIRS", "/usr/local/share:/usr/share"))
         addDir(d + QStringLiteral("/applications"));
@@ -85,8 +87,11 @@ QString unescapeString(QStringView v)
     for (qsizetype i = 0; i < v.size(); ++i) {
         if (v[i] == u'\\' && i + 1 < v.size()) {
             const QChar n = v[++i];
-            out += n == u's' ? QChar(u' ') : n == u'n' ? QChar(u'\n') : n == u't' ? QChar(u'\t')
-                                           : n == u'r' ? QChar(u'\r') : n;
+            out += n == u's'   ? QChar(u' ')
+                   : n == u'n' ? QChar(u'\n')
+                   : n == u't' ? QChar(u'\t')
+                   : n == u'r' ? QChar(u'\r')
+                               : n;
         } else {
             out += v[i];
         }
@@ -106,8 +111,10 @@ QString ExecToCommandTemplate(QStringView exec)
             continue;
         }
         const QChar code = exec[++i];
-        if (code == u'u' || code == u'U' || code == u'f' || code == u'F') out += QStringLiteral("%1");
-        else if (code == u'%') out += u'%';
+        if (code == u'u' || code == u'U' || code == u'f' || code == u'F')
+            out += QStringLiteral("%1");
+        else if (code == u'%')
+            out += u'%';
         // Other field codes (%i, %c, %k and deprecated ones) carry nothing we pass.
     }
     return out.trimmed();

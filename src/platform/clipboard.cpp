@@ -9,8 +9,7 @@ namespace tarvo {
 
 namespace {
 
-template <class F>
-void onGuiThread(F&& f)
+template <class F> void onGuiThread(F&& f)
 {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || !qobject_cast<QGuiApplication*>(app)) return;

@@ -3,10 +3,8 @@
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QGuiApplication>
-
 #include <map>
 #include <vector>
-
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 
@@ -22,51 +20,51 @@ struct VkSym
 };
 
 constexpr VkSym kVkSyms[] = {
-    {0x03, 0xff69},  // Cancel -> Break
-    {0x08, 0xff08},  // Back
-    {0x09, 0xff09},  // Tab
-    {0x0C, 0xff0b},  // Clear
-    {0x0D, 0xff0d},  // Return
-    {0x10, 0xffe1},  // Shift
-    {0x11, 0xffe3},  // Control
-    {0x12, 0xffe9},  // Menu -> Alt_L
-    {0x13, 0xff13},  // Pause
-    {0x14, 0xffe5},  // Capital -> Caps_Lock
-    {0x1B, 0xff1b},  // Escape
-    {0x20, 0x0020},  // Space
-    {0x21, 0xff55},  // Prior
-    {0x22, 0xff56},  // Next
-    {0x23, 0xff57},  // End
-    {0x24, 0xff50},  // Home
-    {0x25, 0xff51},  // Left
-    {0x26, 0xff52},  // Up
-    {0x27, 0xff53},  // Right
-    {0x28, 0xff54},  // Down
-    {0x29, 0xff60},  // Select
-    {0x2A, 0xff61},  // Print
-    {0x2B, 0xff62},  // Execute
-    {0x2C, 0xff61},  // Print Screen
-    {0x2D, 0xff63},  // Insert
-    {0x2E, 0xffff},  // Delete
-    {0x2F, 0xff6a},  // Help
-    {0x5B, 0xffeb},  // Lwin -> Super_L
-    {0x5C, 0xffec},  // Rwin -> Super_R
-    {0x5D, 0xff67},  // Apps -> Menu
+    {0x03, 0xff69},     // Cancel -> Break
+    {0x08, 0xff08},     // Back
+    {0x09, 0xff09},     // Tab
+    {0x0C, 0xff0b},     // Clear
+    {0x0D, 0xff0d},     // Return
+    {0x10, 0xffe1},     // Shift
+    {0x11, 0xffe3},     // Control
+    {0x12, 0xffe9},     // Menu -> Alt_L
+    {0x13, 0xff13},     // Pause
+    {0x14, 0xffe5},     // Capital -> Caps_Lock
+    {0x1B, 0xff1b},     // Escape
+    {0x20, 0x0020},     // Space
+    {0x21, 0xff55},     // Prior
+    {0x22, 0xff56},     // Next
+    {0x23, 0xff57},     // End
+    {0x24, 0xff50},     // Home
+    {0x25, 0xff51},     // Left
+    {0x26, 0xff52},     // Up
+    {0x27, 0xff53},     // Right
+    {0x28, 0xff54},     // Down
+    {0x29, 0xff60},     // Select
+    {0x2A, 0xff61},     // Print
+    {0x2B, 0xff62},     // Execute
+    {0x2C, 0xff61},     // Print Screen
+    {0x2D, 0xff63},     // Insert
+    {0x2E, 0xffff},     // Delete
+    {0x2F, 0xff6a},     // Help
+    {0x5B, 0xffeb},     // Lwin -> Super_L
+    {0x5C, 0xffec},     // Rwin -> Super_R
+    {0x5D, 0xff67},     // Apps -> Menu
     {0x5F, 0x1008ff2f}, // Sleep
-    {0x6A, 0xffaa},  // Multiply
-    {0x6B, 0xffab},  // Add
-    {0x6C, 0xffac},  // Separator
-    {0x6D, 0xffad},  // Subtract
-    {0x6E, 0xffae},  // Decimal
-    {0x6F, 0xffaf},  // Divide
-    {0x90, 0xff7f},  // Numlock
-    {0x91, 0xff14},  // Scroll
-    {0xA0, 0xffe1},  // Lshift
-    {0xA1, 0xffe2},  // Rshift
-    {0xA2, 0xffe3},  // Lcontrol
-    {0xA3, 0xffe4},  // Rcontrol
-    {0xA4, 0xffe9},  // Lmenu
-    {0xA5, 0xffea},  // Rmenu
+    {0x6A, 0xffaa},     // Multiply
+    {0x6B, 0xffab},     // Add
+    {0x6C, 0xffac},     // Separator
+    {0x6D, 0xffad},     // Subtract
+    {0x6E, 0xffae},     // Decimal
+    {0x6F, 0xffaf},     // Divide
+    {0x90, 0xff7f},     // Numlock
+    {0x91, 0xff14},     // Scroll
+    {0xA0, 0xffe1},     // Lshift
+    {0xA1, 0xffe2},     // Rshift
+    {0xA2, 0xffe3},     // Lcontrol
+    {0xA3, 0xffe4},     // Rcontrol
+    {0xA4, 0xffe9},     // Lmenu
+    {0xA5, 0xffea},     // Rmenu
     {0xA6, 0x1008ff26}, // Browser Back
     {0xA7, 0x1008ff27}, // Browser Forward
     {0xA8, 0x1008ff29}, // Browser Refresh
@@ -85,19 +83,19 @@ constexpr VkSym kVkSyms[] = {
     {0xB5, 0x1008ff32}, // Launch Media Select
     {0xB6, 0x1008ff5d}, // Launch App1 -> Explorer
     {0xB7, 0x1008ff1d}, // Launch App2 -> Calculator
-    {0xBA, 0x003b},  // Oem 1 -> semicolon
-    {0xBB, 0x003d},  // Oem Plus -> equal
-    {0xBC, 0x002c},  // Oem Comma
-    {0xBD, 0x002d},  // Oem Minus
-    {0xBE, 0x002e},  // Oem Period
-    {0xBF, 0x002f},  // Oem 2 -> slash
-    {0xC0, 0x0060},  // Oem 3 -> grave
-    {0xDB, 0x005b},  // Oem 4 -> bracketleft
-    {0xDC, 0x005c},  // Oem 5 -> backslash
-    {0xDD, 0x005d},  // Oem 6 -> bracketright
-    {0xDE, 0x0027},  // Oem 7 -> apostrophe
-    {0xE2, 0x003c},  // Oem 102 -> less
-    {0xF6, 0xfd0e},  // Attn -> 3270_Attn
+    {0xBA, 0x003b},     // Oem 1 -> semicolon
+    {0xBB, 0x003d},     // Oem Plus -> equal
+    {0xBC, 0x002c},     // Oem Comma
+    {0xBD, 0x002d},     // Oem Minus
+    {0xBE, 0x002e},     // Oem Period
+    {0xBF, 0x002f},     // Oem 2 -> slash
+    {0xC0, 0x0060},     // Oem 3 -> grave
+    {0xDB, 0x005b},     // Oem 4 -> bracketleft
+    {0xDC, 0x005c},     // Oem 5 -> backslash
+    {0xDD, 0x005d},     // Oem 6 -> bracketright
+    {0xDE, 0x0027},     // Oem 7 -> apostrophe
+    {0xE2, 0x003c},     // Oem 102 -> less
+    {0xF6, 0xfd0e},     // Attn -> 3270_Attn
     {0xFA, 0x1008ff31}, // Play -> AudioPause? (media play)
     {0xFB, 0x1008ff8b}, // Zoom -> ZoomIn
 };
@@ -106,8 +104,8 @@ constexpr VkSym kVkSyms[] = {
 
 std::optional<std::uint32_t> VirtualKeyToKeysym(int vk)
 {
-    if (vk >= '0' && vk <= '9') return std::uint32_t(vk);       // XK_0..XK_9
-    if (vk >= 'A' && vk <= 'Z') return std::uint32_t(vk + 32);  // XK_a..XK_z
+    if (vk >= '0' && vk <= '9') return std::uint32_t(vk);                    // XK_0..XK_9
+    if (vk >= 'A' && vk <= 'Z') return std::uint32_t(vk + 32);               // XK_a..XK_z
     if (vk >= 0x60 && vk <= 0x69) return 0xffb0u + std::uint32_t(vk - 0x60); // KP_0..KP_9
     if (vk >= 0x70 && vk <= 0x87) return 0xffbeu + std::uint32_t(vk - 0x70); // F1..F24
     for (const VkSym& e : kVkSyms)
@@ -171,8 +169,7 @@ struct GlobalHotkey::Impl : QAbstractNativeEventFilter
     {
         std::uint16_t mask = 0;
         xcb_keycode_t* numCodes = xcb_key_symbols_get_keycode(syms, 0xff7f /* Num_Lock */);
-        auto* reply =
-            xcb_get_modifier_mapping_reply(conn, xcb_get_modifier_mapping(conn), nullptr);
+        auto* reply = xcb_get_modifier_mapping_reply(conn, xcb_get_modifier_mapping(conn), nullptr);
         if (reply && numCodes) {
             const xcb_keycode_t* map = xcb_get_modifier_mapping_keycodes(reply);
             const int per = reply->keycodes_per_modifier;
@@ -200,7 +197,8 @@ GlobalHotkey::GlobalHotkey(std::function<void(int)> onHotkey) : d_(std::make_uni
 
 GlobalHotkey::~GlobalHotkey()
 {
-    while (!d_->grabs.empty()) Unregister(d_->grabs.begin()->first);
+    while (!d_->grabs.empty())
+        Unregister(d_->grabs.begin()->first);
     if (d_->filterInstalled && QCoreApplication::instance())
         QCoreApplication::instance()->removeNativeEventFilter(d_.get());
 }
@@ -218,7 +216,8 @@ GlobalHotkey::Result GlobalHotkey::Register(int id, int mods, int vk)
     Impl::Grab grab;
     grab.mask = ModifiersToXMask(mods);
     if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(syms, *sym)) {
-        for (xcb_keycode_t* c = codes; *c != XCB_NO_SYMBOL; ++c) grab.keycodes.push_back(*c);
+        for (xcb_keycode_t* c = codes; *c != XCB_NO_SYMBOL; ++c)
+            grab.keycodes.push_back(*c);
         free(codes);
     }
     xcb_key_symbols_free(syms);

@@ -2,7 +2,6 @@
 // The global capture hotkey: a passive key grab on the X root window. Combinations are given
 // as Windows virtual-key codes and MOD_* bits, as the settings store them.
 #include <QtGlobal>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,7 +22,13 @@ std::uint16_t ModifiersToXMask(int mods);
 class GlobalHotkey
 {
 public:
-    enum class Result { Registered, NoDisplay, NoSuchKey, Taken };
+    enum class Result
+    {
+        Registered,
+        NoDisplay,
+        NoSuchKey,
+        Taken
+    };
 
     explicit GlobalHotkey(std::function<void(int id)> onHotkey);
     ~GlobalHotkey();

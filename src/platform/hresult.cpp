@@ -33,7 +33,8 @@ constexpr KnownText kTexts[] = {
     {0x8007007Bu, "The filename, directory name, or volume label syntax is incorrect."},
     {0x800700CEu, "The filename or extension is too long."},
     {0x80070013u, "The media is write protected."},
-    {0x80070020u, "The process cannot access the file because it is being used by another process."},
+    {0x80070020u,
+     "The process cannot access the file because it is being used by another process."},
     {0x80090016u, "Keyset does not exist"},
     {0x80090020u, "An internal error occurred."},
 };
@@ -43,22 +44,35 @@ constexpr KnownText kTexts[] = {
 HRESULT HresultFromErrno(int err)
 {
     switch (err) {
-    case 0: return E_FAIL;
-    case ENOENT: return MakeHr(0x80070002u);
-    case ENOTDIR: return MakeHr(0x80070003u);
+    case 0:
+        return E_FAIL;
+    case ENOENT:
+        return MakeHr(0x80070002u);
+    case ENOTDIR:
+        return MakeHr(0x80070003u);
     case EACCES:
-    case EPERM: return MakeHr(0x80070005u);
-    case EEXIST: return MakeHr(0x80070050u);
+    case EPERM:
+        return MakeHr(0x80070005u);
+    case EEXIST:
+        return MakeHr(0x80070050u);
     case ENOSPC:
-    case EDQUOT: return MakeHr(0x80070070u);
-    case ENOMEM: return E_OUTOFMEMORY;
-    case EINVAL: return E_INVALIDARG;
-    case ENAMETOOLONG: return MakeHr(0x800700CEu);
-    case EROFS: return MakeHr(0x80070013u);
-    case EIO: return MakeHr(0x8007001Fu);
+    case EDQUOT:
+        return MakeHr(0x80070070u);
+    case ENOMEM:
+        return E_OUTOFMEMORY;
+    case EINVAL:
+        return E_INVALIDARG;
+    case ENAMETOOLONG:
+        return MakeHr(0x800700CEu);
+    case EROFS:
+        return MakeHr(0x80070013u);
+    case EIO:
+        return MakeHr(0x8007001Fu);
     case EBUSY:
-    case ETXTBSY: return MakeHr(0x80070020u);
-    default: return E_FAIL;
+    case ETXTBSY:
+        return MakeHr(0x80070020u);
+    default:
+        return E_FAIL;
     }
 }
 

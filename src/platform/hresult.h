@@ -2,7 +2,6 @@
 // Failures of the capture and upload paths travel as exceptions carrying a 32-bit HRESULT; the
 // codes keep the values the log lines show (0x80004005 and so on).
 #include <QString>
-
 #include <cstdint>
 #include <exception>
 
@@ -10,15 +9,18 @@ namespace tarvo {
 
 using HRESULT = std::int32_t;
 
-constexpr HRESULT MakeHr(std::uint32_t v) { return static_cast<HRESULT>(v); }
+constexpr HRESULT MakeHr(std::uint32_t v)
+{
+    return static_cast<HRESULT>(v);
+}
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT E_FAIL = MakeHr(0x80004005u);
 constexpr HRESULT E_OUTOFMEMORY = MakeHr(0x8007000Eu);
 constexpr HRESULT E_INVALIDARG = MakeHr(0x80070057u);
-constexpr HRESULT CancelledCode = MakeHr(0x800700ADu);   // the user cancelled the selection
-constexpr HRESULT E_NOT_FOUND = MakeHr(0x80070490u);     // no encoder for a MIME type
-constexpr HRESULT E_BAD_FORMAT = MakeHr(0x8007000Bu);    // unknown image format for a file
+constexpr HRESULT CancelledCode = MakeHr(0x800700ADu); // the user cancelled the selection
+constexpr HRESULT E_NOT_FOUND = MakeHr(0x80070490u);   // no encoder for a MIME type
+constexpr HRESULT E_BAD_FORMAT = MakeHr(0x8007000Bu);  // unknown image format for a file
 
 // A Win32-style error code as an HRESULT: positive codes go to the 0x8007 facility.
 constexpr HRESULT HresultFromWin32(std::int32_t code)
@@ -40,7 +42,10 @@ private:
     HRESULT hr_;
 };
 
-[[noreturn]] inline void ThrowHr(HRESULT hr) { throw ComError(hr); }
+[[noreturn]] inline void ThrowHr(HRESULT hr)
+{
+    throw ComError(hr);
+}
 inline void CheckHr(HRESULT hr)
 {
     if (hr < 0) ThrowHr(hr);

@@ -3,7 +3,6 @@
 #include "platform/paths.h"
 
 #include <QFile>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>

@@ -8,7 +8,12 @@ namespace tarvo::platform {
 class InstanceLock
 {
 public:
-    enum class Result { Acquired, AlreadyHeld, Failed };
+    enum class Result
+    {
+        Acquired,
+        AlreadyHeld,
+        Failed
+    };
 
     InstanceLock() = default;
     ~InstanceLock() { Release(); }

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-
 #include <unistd.h>
 
 namespace tarvo::platform {
@@ -19,8 +18,14 @@ QString envDir(const char* name, const char* fallbackUnderHome)
 
 } // namespace
 
-QString ConfigHome() { return envDir("XDG_CONFIG_HOME", ".config"); }
-QString StateHome() { return envDir("XDG_STATE_HOME", ".local/state"); }
+QString ConfigHome()
+{
+    return envDir("XDG_CONFIG_HOME", ".config");
+}
+QString StateHome()
+{
+    return envDir("XDG_STATE_HOME", ".local/state");
+}
 
 QString RuntimeDir()
 {
@@ -34,6 +39,9 @@ QString ModuleFileName()
     return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
 }
 
-bool MakePath(const QString& dir) { return QDir().mkpath(dir); }
+bool MakePath(const QString& dir)
+{
+    return QDir().mkpath(dir);
+}
 
 } // namespace tarvo::platform

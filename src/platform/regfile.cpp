@@ -1,7 +1,6 @@
 #include "platform/regfile.h"
 
 #include <QStringList>
-
 #include <optional>
 
 namespace tarvo::platform {
@@ -138,12 +137,16 @@ void appendHex(QByteArray& out, QByteArray line, const QByteArray& bytes)
 
 } // namespace
 
-RegValue MakeRegText(QStringView text, std::uint32_t type) { return {type, utf16le(text, true)}; }
+RegValue MakeRegText(QStringView text, std::uint32_t type)
+{
+    return {type, utf16le(text, true)};
+}
 
 RegValue MakeRegDword(std::uint32_t v)
 {
     QByteArray d(4, '\0');
-    for (int i = 0; i < 4; ++i) d[i] = char((v >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        d[i] = char((v >> (8 * i)) & 0xFF);
     return {REG_DWORD, d};
 }
 
@@ -152,7 +155,8 @@ RegDocument RegDocument::Parse(const QByteArray& bytes)
     RegDocument doc;
     QString text;
     if (bytes.startsWith("\xFF\xFE")) {
-        text = QString(reinterpret_cast<const QChar*>(bytes.constData() + 2), (bytes.size() - 2) / 2);
+        text =
+            QString(reinterpret_cast<const QChar*>(bytes.constData() + 2), (bytes.size() - 2) / 2);
     } else {
         text = QString::fromUtf8(bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes);
     }
@@ -254,7 +258,8 @@ QByteArray RegDocument::Serialize() const
                 out += name + "=\"" + escapeQuoted(textOf(v.data)).toUtf8() + "\"\n";
             } else if (v.type == REG_DWORD && v.data.size() == 4) {
                 std::uint32_t n = 0;
-                for (int i = 0; i < 4; ++i) n |= std::uint32_t(uchar(v.data[i])) << (8 * i);
+                for (int i = 0; i < 4; ++i)
+                    n |= std::uint32_t(uchar(v.data[i])) << (8 * i);
                 out += name + "=dword:" + QByteArray::number(n, 16).rightJustified(8, '0') + "\n";
             } else if (v.type == REG_BINARY) {
                 appendHex(out, name + "=hex:", v.data);

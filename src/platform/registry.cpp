@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,12 +26,17 @@ constexpr QStringView kHttpCommandKey = u"http\\shell\\open\\command";
 
 QStringView normalised(QStringView key)
 {
-    while (key.startsWith(u'\\')) key = key.mid(1);
-    while (key.endsWith(u'\\')) key.chop(1);
+    while (key.startsWith(u'\\'))
+        key = key.mid(1);
+    while (key.endsWith(u'\\'))
+        key.chop(1);
     return key;
 }
 
-bool same(QStringView a, QStringView b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+bool same(QStringView a, QStringView b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
 
 bool isStoreKey(QStringView key)
 {
@@ -41,7 +45,10 @@ bool isStoreKey(QStringView key)
             key[kStoreKey.size()] == u'\\');
 }
 
-QString storePath(QStringView key) { return QStringLiteral("HKEY_CURRENT_USER\\") + key.toString(); }
+QString storePath(QStringView key)
+{
+    return QStringLiteral("HKEY_CURRENT_USER\\") + key.toString();
+}
 
 QByteArray readAll(const QString& path, bool* exists = nullptr)
 {
@@ -103,7 +110,8 @@ struct StoreSession
     {
         if (!lock.held()) return false;
         if (!dirty) return true;
-        if (hadUnreadable && !WriteFileAtomically(StoreFilePath() + QStringLiteral(".bak"), original))
+        if (hadUnreadable &&
+            !WriteFileAtomically(StoreFilePath() + QStringLiteral(".bak"), original))
             return false;
         if (!WriteFileAtomically(StoreFilePath(), doc.Serialize())) return false;
         hadUnreadable = false;
@@ -114,8 +122,7 @@ struct StoreSession
 
 thread_local StoreSession* tActiveBatch = nullptr;
 
-template <class F>
-bool modifyStore(F&& change)
+template <class F> bool modifyStore(F&& change)
 {
     if (tActiveBatch) {
         if (!tActiveBatch->lock.held()) return false;
@@ -138,7 +145,7 @@ QString desktopUnescape(QStringView v)
     for (qsizetype i = 0; i < v.size(); ++i) {
         if (v[i] == u'\\' && i + 1 < v.size()) {
             const QChar n = v[++i];
-            out += n == u's' ? QChar(u' ')
+            out += n == u's'   ? QChar(u' ')
                    : n == u'n' ? QChar(u'\n')
                    : n == u't' ? QChar(u'\t')
                    : n == u'r' ? QChar(u'\r')
@@ -154,11 +161,16 @@ QString desktopEscape(QStringView v)
 {
     QString out;
     for (QChar c : v) {
-        if (c == u'\\') out += u"\\\\";
-        else if (c == u'\n') out += u"\\n";
-        else if (c == u'\t') out += u"\\t";
-        else if (c == u'\r') out += u"\\r";
-        else out += c;
+        if (c == u'\\')
+            out += u"\\\\";
+        else if (c == u'\n')
+            out += u"\\n";
+        else if (c == u'\t')
+            out += u"\\t";
+        else if (c == u'\r')
+            out += u"\\r";
+        else
+            out += c;
     }
     return out;
 }
@@ -209,7 +221,8 @@ bool writeAutostart(QStringView command)
 
 std::optional<RegValue> readPicturesDir()
 {
-    const QString text = QString::fromUtf8(readAll(ConfigHome() + QStringLiteral("/user-dirs.dirs")));
+    const QString text =
+        QString::fromUtf8(readAll(ConfigHome() + QStringLiteral("/user-dirs.dirs")));
     std::optional<QString> found;
     for (QStringView line : QStringView(text).split(u'\n')) {
         line = line.trimmed();
@@ -235,8 +248,14 @@ bool isExecReserved(QChar c)
 
 } // namespace
 
-QString StoreFilePath() { return ConfigHome() + QStringLiteral("/tarvo/tarvo.reg"); }
-QString AutostartFilePath() { return ConfigHome() + QStringLiteral("/autostart/tarvo.desktop"); }
+QString StoreFilePath()
+{
+    return ConfigHome() + QStringLiteral("/tarvo/tarvo.reg");
+}
+QString AutostartFilePath()
+{
+    return ConfigHome() + QStringLiteral("/autostart/tarvo.desktop");
+}
 
 QString QuoteExecArgument(QStringView arg)
 {
@@ -279,15 +298,18 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data)
     const QFileInfo info(path);
     const QString dir = info.absolutePath();
     if (!MakePath(dir)) return false;
-    QByteArray tmpl = QFile::encodeName(dir + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+    QByteArray tmpl =
+        QFile::encodeName(dir + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::fchmod(fd, 0644) == 0;
     for (qsizetype done = 0; ok && done < data.size();) {
         const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += n;
+        if (n <= 0)
+            ok = false;
+        else
+            done += n;
     }
     ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
@@ -391,7 +413,8 @@ QString ExpandEnvironmentStrings(QStringView text)
                 }
             } else if (isNameChar(text[i + 1])) {
                 qsizetype end = i + 1;
-                while (end < text.size() && isNameChar(text[end])) ++end;
+                while (end < text.size() && isNameChar(text[end]))
+                    ++end;
                 if (auto v = lookup(text.mid(i + 1, end - i - 1))) {
                     out += *v;
                     i = end - 1;

@@ -10,12 +10,15 @@
 #include "platform/regfile.h"
 
 #include <QString>
-
 #include <optional>
 
 namespace tarvo::platform {
 
-enum class HKey { CurrentUser, ClassesRoot };
+enum class HKey
+{
+    CurrentUser,
+    ClassesRoot
+};
 
 std::optional<RegValue> RegQueryValue(HKey root, QStringView subKey, QStringView name);
 // Opens or creates the key and sets the value; false when the store refused the write.

@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QHash>
 
-
 namespace tarvo {
 
 namespace {
@@ -30,7 +29,10 @@ const QHash<int, QString>& stringTable()
 
 } // namespace
 
-QString LoadStringResource(int id) { return stringTable().value(id); }
+QString LoadStringResource(int id)
+{
+    return stringTable().value(id);
+}
 
 QIcon LoadIconResource(int id)
 {
@@ -42,7 +44,10 @@ QIcon LoadIconResource(int id)
     return icon;
 }
 
-QPixmap LoadBitmapResource(int id) { return QPixmap(QStringLiteral(":/bitmaps/%1.png").arg(id)); }
+QPixmap LoadBitmapResource(int id)
+{
+    return QPixmap(QStringLiteral(":/bitmaps/%1.png").arg(id));
+}
 
 QCursor LoadCursorResource(int id)
 {

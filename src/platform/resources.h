@@ -9,7 +9,8 @@
 
 namespace tarvo {
 
-enum ResourceId : int {
+enum ResourceId : int
+{
     IDS_TARVO = 100,
     IDS_ABOUT = 101,
     IDS_OPTIONS = 102,

@@ -40,10 +40,14 @@ QString FormatList(QStringView f, std::initializer_list<FormatArg> args)
         }
         bool left = false, zero = false, plus = false;
         for (; i < f.size(); ++i) {
-            if (f[i] == u'-') left = true;
-            else if (f[i] == u'0') zero = true;
-            else if (f[i] == u'+') plus = true;
-            else if (f[i] != u' ' && f[i] != u'#') break;
+            if (f[i] == u'-')
+                left = true;
+            else if (f[i] == u'0')
+                zero = true;
+            else if (f[i] == u'+')
+                plus = true;
+            else if (f[i] != u' ' && f[i] != u'#')
+                break;
         }
         int width = 0;
         for (; i < f.size() && f[i].isDigit(); ++i)
@@ -63,10 +67,9 @@ QString FormatList(QStringView f, std::initializer_list<FormatArg> args)
         switch (conv) {
         case u's':
         case u'S': {
-            QString s = a.kind() == FormatArg::Kind::Text ? a.text()
-                        : a.kind() == FormatArg::Kind::Signed
-                            ? QString::number(a.asSigned())
-                            : QString::number(a.asUnsigned());
+            QString s = a.kind() == FormatArg::Kind::Text     ? a.text()
+                        : a.kind() == FormatArg::Kind::Signed ? QString::number(a.asSigned())
+                                                              : QString::number(a.asUnsigned());
             if (precision >= 0) s.truncate(precision);
             out += pad(s, width, left, false, false);
             break;

@@ -3,7 +3,6 @@
 // the program uses (%s %i %d %u %x %X %c %%, with flags, width and ignored length modifiers);
 // arguments are type-checked at the call, not trusted to match the format.
 #include <QString>
-
 #include <cstdint>
 #include <initializer_list>
 #include <type_traits>
@@ -13,14 +12,20 @@ namespace tarvo {
 class FormatArg
 {
 public:
-    enum class Kind { Text, Signed, Unsigned };
+    enum class Kind
+    {
+        Text,
+        Signed,
+        Unsigned
+    };
 
     FormatArg(const QString& s) : kind_(Kind::Text), text_(s) {}
     FormatArg(QStringView s) : kind_(Kind::Text), text_(s.toString()) {}
-    FormatArg(const char16_t* s) : kind_(Kind::Text), text_(s ? QString::fromUtf16(s) : QString()) {}
+    FormatArg(const char16_t* s) : kind_(Kind::Text), text_(s ? QString::fromUtf16(s) : QString())
+    {
+    }
     FormatArg(const char* s) : kind_(Kind::Text), text_(s ? QString::fromUtf8(s) : QString()) {}
-    template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
-    FormatArg(T v)
+    template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0> FormatArg(T v)
     {
         if constexpr (std::is_signed_v<T>) {
             kind_ = Kind::Signed;
@@ -45,8 +50,7 @@ private:
 
 QString FormatList(QStringView format, std::initializer_list<FormatArg> args);
 
-template <class... A>
-QString Format(QStringView format, const A&... args)
+template <class... A> QString Format(QStringView format, const A&... args)
 {
     return FormatList(format, {FormatArg(args)...});
 }

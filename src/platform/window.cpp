@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <QThread>
-
 #include <atomic>
 
 namespace tarvo::platform {

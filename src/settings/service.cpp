@@ -21,8 +21,9 @@ QString ProductSiteUrl()
     if (!v.isEmpty()) {
         const QUrl u(v);
         if (u.isValid() && !u.host().isEmpty())
-            return u.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
-                              QUrl::RemoveUserInfo)
+            return u
+                .adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
+                          QUrl::RemoveUserInfo)
                 .toString(QUrl::StripTrailingSlash);
     }
     return QStringLiteral("http://" TARVO_SERVICE_HOST);

@@ -11,7 +11,10 @@ SettingsRecord Settings;
 
 using platform::HKey;
 
-bool ParseFlag(QStringView text) { return text != u"0"; }
+bool ParseFlag(QStringView text)
+{
+    return text != u"0";
+}
 
 std::int32_t ParseInt(QStringView text)
 {
@@ -19,7 +22,8 @@ std::int32_t ParseInt(QStringView text)
     auto isBlank = [](QChar c) {
         return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
     };
-    while (i < text.size() && isBlank(text[i])) ++i;
+    while (i < text.size() && isBlank(text[i]))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
     std::int64_t value = 0;
@@ -32,7 +36,8 @@ std::int32_t ParseInt(QStringView text)
     return value >= limit ? std::numeric_limits<std::int32_t>::max() : std::int32_t(value);
 }
 
-QString ReadRegistryText(HKey root, QStringView subKey, QStringView name, const QString& defaultText)
+QString ReadRegistryText(HKey root, QStringView subKey, QStringView name,
+                         const QString& defaultText)
 {
     const auto value = platform::RegQueryValue(root, subKey, name);
     if (!value) return defaultText;
@@ -72,7 +77,8 @@ void LoadSettings()
     Settings.hotkeyMod = ParseInt(read(u"HotkeyMod", QStringLiteral("0")));
     Settings.targetFolder = read(u"Target Folder", QString());
     if (Settings.targetFolder.isEmpty())
-        Settings.targetFolder = ReadRegistryText(HKey::CurrentUser, kShellFoldersKey, u"My Pictures");
+        Settings.targetFolder =
+            ReadRegistryText(HKey::CurrentUser, kShellFoldersKey, u"My Pictures");
     Settings.imageFormat = read(u"Image Format", QStringLiteral("image/png"));
 }
 

@@ -3,13 +3,13 @@
 #include "platform/registry.h"
 
 #include <QString>
-
 #include <atomic>
 #include <cstdint>
 
 namespace tarvo {
 
-enum Destination : std::int32_t {
+enum Destination : std::int32_t
+{
     DestinationWeb = 0,
     DestinationClipboard = 1,
     DestinationFile = 2,

@@ -1,8 +1,8 @@
 // Capturing as a person does it: Print Screen, a drag over the frozen screen, and the fragment
 // in a numbered file or on the clipboard; Escape and a bare click; the raw screen copy itself.
-#include "support/helpers.h"
 #include "desktop/harness.h"
 #include "platform/screen.h"
+#include "support/helpers.h"
 
 #include <QDir>
 #include <QFile>

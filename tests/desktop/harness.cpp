@@ -3,13 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -26,7 +24,8 @@ namespace {
 std::vector<char*> cstrings(std::vector<std::string>& v)
 {
     std::vector<char*> out;
-    for (auto& s : v) out.push_back(s.data());
+    for (auto& s : v)
+        out.push_back(s.data());
     out.push_back(nullptr);
     return out;
 }
@@ -38,7 +37,8 @@ Child::Child(const std::vector<std::string>& argvIn, const std::map<std::string,
 {
     std::vector<std::string> argv = argvIn;
     std::vector<std::string> envs;
-    for (const auto& [k, v] : env) envs.push_back(k + "=" + v);
+    for (const auto& [k, v] : env)
+        envs.push_back(k + "=" + v);
     auto a = cstrings(argv);
     auto e = cstrings(envs);
     posix_spawn_file_actions_t fa;
@@ -46,7 +46,8 @@ Child::Child(const std::vector<std::string>& argvIn, const std::map<std::string,
     const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     posix_spawn_file_actions_adddup2(&fa, devnull, 0);
     if (!output.empty()) {
-        posix_spawn_file_actions_addopen(&fa, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_addopen(&fa, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
     }
     posix_spawnattr_t attr;
@@ -62,7 +63,10 @@ Child::Child(const std::vector<std::string>& argvIn, const std::map<std::string,
     pid_ = pid;
 }
 
-Child::~Child() { stop(); }
+Child::~Child()
+{
+    stop();
+}
 
 bool Child::running()
 {
@@ -123,8 +127,8 @@ Desktop::Desktop(bool withTray, const char* screen)
     if (::pipe(fds) != 0) throw std::runtime_error("pipe");
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     std::map<std::string, std::string> base;
-    for (const char* keep : {"PATH", "LANG", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
-                             "TSAN_OPTIONS"})
+    for (const char* keep :
+         {"PATH", "LANG", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
         if (const char* v = std::getenv(keep)) base[keep] = v;
     if (!base.count("LANG")) base["LANG"] = "C.UTF-8";
     xvfb_ = std::make_unique<Child>(
@@ -177,8 +181,10 @@ Desktop::~Desktop()
 {
     tray_.reset();
     xvfb_.reset();
-    if (!::testing::Test::HasFailure()) QDir(home_).removeRecursively();
-    else std::fprintf(stderr, "desktop test files kept in %s\n", qPrintable(home_));
+    if (!::testing::Test::HasFailure())
+        QDir(home_).removeRecursively();
+    else
+        std::fprintf(stderr, "desktop test files kept in %s\n", qPrintable(home_));
 }
 
 QString Desktop::readLog() const
@@ -189,19 +195,23 @@ QString Desktop::readLog() const
 
 void Desktop::startTray()
 {
-    tray_ = std::make_unique<Child>(
-        std::vector<std::string>{"tint2", "-c", trayConfig_.toStdString()}, env_,
-        (home_ + "/tint2.log").toStdString());
+    tray_ =
+        std::make_unique<Child>(std::vector<std::string>{"tint2", "-c", trayConfig_.toStdString()},
+                                env_, (home_ + "/tint2.log").toStdString());
     // The tray is up once it owns the tray selection.
     WaitUntil([this] { return !visibleWindows("^tint2$").empty(); }, 10s);
 }
 
-void Desktop::stopTray() { tray_.reset(); }
+void Desktop::stopTray()
+{
+    tray_.reset();
+}
 
 std::unique_ptr<Child> Desktop::startTarvo(const std::map<std::string, std::string>& extraEnv)
 {
     auto e = env_;
-    for (const auto& [k, v] : extraEnv) e[k] = v;
+    for (const auto& [k, v] : extraEnv)
+        e[k] = v;
     return std::make_unique<Child>(std::vector<std::string>{TARVO_BINARY}, e);
 }
 
@@ -212,7 +222,8 @@ std::string Desktop::run(const std::vector<std::string>& argvIn, int* rc,
     if (::pipe2(out, O_CLOEXEC) != 0) return {};
     std::vector<std::string> argv = argvIn;
     std::vector<std::string> envs;
-    for (const auto& [k, v] : env_) envs.push_back(k + "=" + v);
+    for (const auto& [k, v] : env_)
+        envs.push_back(k + "=" + v);
     auto a = cstrings(argv);
     auto e = cstrings(envs);
     posix_spawn_file_actions_t fa;
@@ -243,7 +254,8 @@ std::string Desktop::run(const std::vector<std::string>& argvIn, int* rc,
         *rc = -1;
     }
     ::close(out[0]);
-    while (!result.empty() && result.back() == '\n') result.pop_back();
+    while (!result.empty() && result.back() == '\n')
+        result.pop_back();
     return result;
 }
 

@@ -4,7 +4,6 @@
 // Desktop goes away, also when the test fails.
 #include <QString>
 #include <QStringList>
-
 #include <chrono>
 #include <functional>
 #include <map>

@@ -2,7 +2,6 @@
 #include "desktop/harness.h"
 
 #include <QFile>
-
 #include <gtest/gtest.h>
 
 namespace tarvo::test {
@@ -43,7 +42,8 @@ TEST(Startup, SecondStartShowsTheMessageAndEndsFirstKeepsRunning)
     ASSERT_TRUE(WaitUntil(
         [&] {
             for (const auto& id : d.visibleWindows("^Tarvo$")) {
-                if (d.run({"xdotool", "getwindowgeometry", id}).find("360x240") == std::string::npos) {
+                if (d.run({"xdotool", "getwindowgeometry", id}).find("360x240") ==
+                    std::string::npos) {
                     box = id;
                     return true;
                 }

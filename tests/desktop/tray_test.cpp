@@ -3,10 +3,8 @@
 
 #include <QDir>
 #include <QFile>
-
-#include <thread>
-
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace tarvo::test {
 namespace {
@@ -139,8 +137,8 @@ TEST(Hotkey, ACombinationAnotherProgramHoldsDoesNothingAndIsLogged)
     ASSERT_TRUE(WaitUntil([&] { return d.trayHasIcon("tarvo"); }, 20s));
     // Another login session's Tarvo on the same display: its guard is its own, its grab fails.
     QDir().mkpath(d.home() + "/other-runtime");
-    auto second = d.startTarvo({{"TARVO_LOG", "1"},
-                                {"XDG_RUNTIME_DIR", (d.home() + "/other-runtime").toStdString()}});
+    auto second = d.startTarvo(
+        {{"TARVO_LOG", "1"}, {"XDG_RUNTIME_DIR", (d.home() + "/other-runtime").toStdString()}});
     EXPECT_TRUE(d.waitForLog("Cannot register hotkey Print Screen: another program holds it"))
         << d.readLog().toStdString();
     EXPECT_TRUE(second->running());

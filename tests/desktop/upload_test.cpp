@@ -1,7 +1,7 @@
 // A capture to the web as a person does it: Print Screen, a drag, and the link on the clipboard,
 // with a stand-in service on 127.0.0.1 that receives the encrypted picture.
-#include "support/helpers.h"
 #include "desktop/harness.h"
+#include "support/helpers.h"
 #include "support/http_server.h"
 
 #include <QDir>

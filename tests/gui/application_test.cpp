@@ -11,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTimer>
-
 #include <gtest/gtest.h>
 
 namespace tarvo {
@@ -62,7 +61,7 @@ TEST(Application, StartsHiddenWithSettingsLoadedAndExitReleasesTheGuard)
         TarvoTrayApp app;
         app.splashMs = 0;
         app.startVersionCheck = false;
-    app.startVersionCheck = false;
+        app.startVersionCheck = false;
         ASSERT_TRUE(app.InitInstance());
         TarvoTrayDlg* w = app.mainWindow();
         ASSERT_TRUE(w);

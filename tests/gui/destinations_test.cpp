@@ -1,4 +1,3 @@
-#include "support/helpers.h"
 #include "app/commands.h"
 #include "imaging/destinations.h"
 #include "net/log.h"
@@ -7,6 +6,7 @@
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/settings.h"
+#include "support/helpers.h"
 
 #include <QClipboard>
 #include <QDir>

@@ -1,6 +1,5 @@
 #include <QApplication>
 #include <QtGlobal>
-
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)

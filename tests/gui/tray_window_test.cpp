@@ -2,8 +2,8 @@
 #include "app/tray_window.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
-#include "settings/settings.h"
 #include "settings/dialogs.h"
+#include "settings/settings.h"
 #include "support/modal.h"
 #include "support/temp_env.h"
 
@@ -11,9 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
-
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <vector>
 
@@ -68,8 +66,10 @@ protected:
         std::unique_ptr<QMenu> m(window->BuildTrayMenu());
         std::vector<std::string> out;
         for (QAction* a : m->actions()) {
-            if (a->isSeparator()) out.push_back("-");
-            else out.push_back((a->isChecked() ? "*" : "") + a->text().toStdString());
+            if (a->isSeparator())
+                out.push_back("-");
+            else
+                out.push_back((a->isChecked() ? "*" : "") + a->text().toStdString());
         }
         return out;
     }
@@ -80,7 +80,10 @@ protected:
             if (a->text() == text) return a->data().toInt();
         return -1;
     }
-    void add(const QString& text) { window->OnSysCommand(CmdAddHistory, reinterpret_cast<qintptr>(&text)); }
+    void add(const QString& text)
+    {
+        window->OnSysCommand(CmdAddHistory, reinterpret_cast<qintptr>(&text));
+    }
     QByteArray store() const { return test::TempHome::read(home.storeFile()); }
 
     test::TempHome home;
@@ -91,10 +94,17 @@ protected:
     std::vector<int> slept;
 };
 
-const std::vector<std::string> kTail = {
-    "&Захватить экран!\tPrint Screen", "&Установки...", "-", "*Посылать картинку на веб",
-    "Посылать картинку в буфер обмена", "Посылать картинку в файл", "-", "&Про Tarvo...",
-    "Посетить &Tarvo веб-сайт", "-", "&Выход из Tarvo"};
+const std::vector<std::string> kTail = {"&Захватить экран!\tPrint Screen",
+                                        "&Установки...",
+                                        "-",
+                                        "*Посылать картинку на веб",
+                                        "Посылать картинку в буфер обмена",
+                                        "Посылать картинку в файл",
+                                        "-",
+                                        "&Про Tarvo...",
+                                        "Посетить &Tarvo веб-сайт",
+                                        "-",
+                                        "&Выход из Tarvo"};
 
 TEST_F(TrayWindow, InitialisationPutsTheIdleIconInTheTray)
 {
@@ -102,8 +112,8 @@ TEST_F(TrayWindow, InitialisationPutsTheIdleIconInTheTray)
     EXPECT_TRUE(window->TrayIsVisible());
     EXPECT_EQ(shell->last.tip, "Tarvo, где ваш экран идёт сразу на sweb");
     EXPECT_EQ(shell->last.id, 1u);
-    EXPECT_EQ(shell->last.flags, NotifyIconData::NIF_MESSAGE | NotifyIconData::NIF_ICON |
-                                     NotifyIconData::NIF_TIP);
+    EXPECT_EQ(shell->last.flags,
+              NotifyIconData::NIF_MESSAGE | NotifyIconData::NIF_ICON | NotifyIconData::NIF_TIP);
     EXPECT_FALSE(window->isVisible());
 }
 
@@ -111,7 +121,8 @@ TEST_F(TrayWindow, MenuWithEmptyFullAndOverflowingHistory)
 {
     EXPECT_EQ(menuLines(), kTail);
 
-    for (int i = 1; i <= 10; ++i) add(QString("http://h/db/%1.htp").arg(i));
+    for (int i = 1; i <= 10; ++i)
+        add(QString("http://h/db/%1.htp").arg(i));
     auto lines = menuLines();
     ASSERT_EQ(lines.size(), 12 + kTail.size());
     EXPECT_EQ(lines[0], "http://h/db/1.htp");
@@ -160,9 +171,9 @@ TEST_F(TrayWindow, SettingsCommandsChangeAndSaveAtOnce)
         const char* stored;
     };
     const Case cases[] = {
-        {CmdSendToFile, "\"Destination\"=\"2\""},   {CmdSendToClipboard, "\"Destination\"=\"1\""},
-        {CmdSendToWeb, "\"Destination\"=\"0\""},    {CmdSoundsOff, "\"Sounds\"=\"0\""},
-        {CmdSoundsOn, "\"Sounds\"=\"1\""},          {CmdToggleAnnotate, "\"Annotate\"=\"1\""},
+        {CmdSendToFile, "\"Destination\"=\"2\""},  {CmdSendToClipboard, "\"Destination\"=\"1\""},
+        {CmdSendToWeb, "\"Destination\"=\"0\""},   {CmdSoundsOff, "\"Sounds\"=\"0\""},
+        {CmdSoundsOn, "\"Sounds\"=\"1\""},         {CmdToggleAnnotate, "\"Annotate\"=\"1\""},
         {CmdToggleAnnotate, "\"Annotate\"=\"0\""},
     };
     for (const Case& c : cases) {

@@ -3,7 +3,6 @@
 #include "platform/hresult.h"
 
 #include <QImage>
-
 #include <functional>
 
 namespace tarvo::test {

@@ -2,13 +2,11 @@
 // Acts on the next modal dialog of type T as soon as it is shown, from inside its own loop.
 #include <QApplication>
 #include <QTimer>
-
 #include <functional>
 
 namespace tarvo::test {
 
-template <class T>
-void OnNextModal(std::function<void(T*)> act, int timeoutMs = 10000)
+template <class T> void OnNextModal(std::function<void(T*)> act, int timeoutMs = 10000)
 {
     auto* timer = new QTimer;
     auto waited = std::make_shared<int>(0);

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
 #include <map>
 #include <optional>
 #include <string>
@@ -18,8 +17,10 @@ public:
     ~ScopedEnv()
     {
         for (const auto& [name, old] : saved_) {
-            if (old) qputenv(name.c_str(), *old);
-            else qunsetenv(name.c_str());
+            if (old)
+                qputenv(name.c_str(), *old);
+            else
+                qunsetenv(name.c_str());
         }
     }
     void set(const char* name, const QByteArray& value)
@@ -37,7 +38,8 @@ private:
     void remember(const char* name)
     {
         if (saved_.count(name)) return;
-        saved_[name] = qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
+        saved_[name] =
+            qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
     }
     std::map<std::string, std::optional<QByteArray>> saved_;
 };

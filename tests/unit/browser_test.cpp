@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QThread>
-
 #include <gtest/gtest.h>
 
 namespace tarvo {
@@ -24,9 +23,12 @@ TEST(BrowserCommand, TemplateIsSplitBeforeTheTextGoesIn)
         QStringList expected;
     };
     const Case cases[] = {
-        {u"\"/opt/Web Browser/browser\" -- \"%1\"", "http://h/a b",
+        {u"\"/opt/Web Browser/browser\" -- \"%1\"",
+         "http://h/a b",
          {"/opt/Web Browser/browser", "--", "http://h/a b"}},
-        {u"/usr/bin/browser", "/home/u/My Shots/s.png", {"/usr/bin/browser", "/home/u/My Shots/s.png"}},
+        {u"/usr/bin/browser",
+         "/home/u/My Shots/s.png",
+         {"/usr/bin/browser", "/home/u/My Shots/s.png"}},
         {u"browser --new %1 --also=%1", "u", {"browser", "--new", "u", "--also=u"}},
         {u"browser \"%1\"", hostile, {"browser", hostile}},
         {u"  browser   --flag  ", "t", {"browser", "--flag", "t"}},
@@ -65,8 +67,9 @@ protected:
         test::TempHome::write(data + "/applications/fake.desktop",
                               "[Desktop Entry]\nType=Application\nName=Fake\nExec=\"" +
                                   bin.toUtf8() + "\" --new-window %u\n");
-        test::TempHome::write(home.config() + "/mimeapps.list",
-                              "[Default Applications]\nx-scheme-handler/http=missing.desktop;fake.desktop;\n");
+        test::TempHome::write(
+            home.config() + "/mimeapps.list",
+            "[Default Applications]\nx-scheme-handler/http=missing.desktop;fake.desktop;\n");
     }
     test::TempHome home;
     QString data;
@@ -87,7 +90,8 @@ TEST_F(DefaultBrowser, OpensTheTextAsOneArgumentWithoutAShell)
     install("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + out + "'\n");
     const QString text = "http://h/a b;touch " + marker + " $(touch " + marker + ")";
     ASSERT_TRUE(OpenInBrowser(text));
-    for (int i = 0; i < 200 && !QFile::exists(out); ++i) QThread::msleep(10);
+    for (int i = 0; i < 200 && !QFile::exists(out); ++i)
+        QThread::msleep(10);
     QThread::msleep(50);
     EXPECT_EQ(QString::fromUtf8(test::TempHome::read(out)), "--new-window\n" + text + "\n");
     EXPECT_FALSE(QFile::exists(marker));

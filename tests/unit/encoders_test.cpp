@@ -1,6 +1,6 @@
-#include "support/helpers.h"
 #include "imaging/encoders.h"
 #include "platform/hresult.h"
+#include "support/helpers.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -148,9 +148,9 @@ TEST(EncodeToStream, FailuresAreReported)
             << QString::fromUtf16(mime).toStdString();
     EXPECT_EQ(test::ErrorOf([] { EncodeToStream(screenLike(), 90, u"image/webp"); }), E_NOT_FOUND);
     // GIF sizes are 16-bit.
-    EXPECT_EQ(
-        test::ErrorOf([] { EncodeToStream(QImage(70000, 1, QImage::Format_RGB32), 0, u"image/gif"); }),
-        E_FAIL);
+    EXPECT_EQ(test::ErrorOf(
+                  [] { EncodeToStream(QImage(70000, 1, QImage::Format_RGB32), 0, u"image/gif"); }),
+              E_FAIL);
 }
 
 } // namespace

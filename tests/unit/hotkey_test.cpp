@@ -13,14 +13,15 @@ TEST(HotkeyKeys, VirtualKeysMapToTheirKeysyms)
         std::optional<std::uint32_t> sym;
     };
     const Case cases[] = {
-        {44, 0xff61},  // Print Screen -> Print
-        {65, 'a'},     {90, 'z'},     {48, '0'},    {57, '9'},
-        {112, 0xffbe}, {135, 0xffd5}, // F1, F24
-        {96, 0xffb0},  {105, 0xffb9}, // Numpad0, Numpad9
-        {13, 0xff0d},  {27, 0xff1b},  {32, ' '},    {46, 0xffff},
+        {44, 0xff61}, // Print Screen -> Print
+        {65, 'a'},         {90, 'z'},           {48, '0'},          {57, '9'},
+        {112, 0xffbe},     {135, 0xffd5}, // F1, F24
+        {96, 0xffb0},      {105, 0xffb9}, // Numpad0, Numpad9
+        {13, 0xff0d},      {27, 0xff1b},        {32, ' '},          {46, 0xffff},
         {0, std::nullopt}, {255, std::nullopt}, {-1, std::nullopt}, {7, std::nullopt},
     };
-    for (const Case& c : cases) EXPECT_EQ(VirtualKeyToKeysym(c.vk), c.sym) << c.vk;
+    for (const Case& c : cases)
+        EXPECT_EQ(VirtualKeyToKeysym(c.vk), c.sym) << c.vk;
 }
 
 TEST(HotkeyKeys, ModifierBitsMapToXMasks)

@@ -2,9 +2,8 @@
 #include "platform/instance_lock.h"
 #include "support/temp_env.h"
 
-#include <gtest/gtest.h>
-
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

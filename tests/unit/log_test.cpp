@@ -3,9 +3,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
-
 #include <gtest/gtest.h>
-
 #include <thread>
 #include <vector>
 
@@ -54,7 +52,8 @@ TEST_F(LogFile, LinesCarryTheLocalTimeStampAndAppend)
     ASSERT_EQ(l.size(), 5);
     EXPECT_EQ(l[0], "earlier line");
     const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d: ");
-    for (int i = 1; i < 5; ++i) EXPECT_TRUE(stamp.match(l[i]).hasMatch()) << l[i].toStdString();
+    for (int i = 1; i < 5; ++i)
+        EXPECT_TRUE(stamp.match(l[i]).hasMatch()) << l[i].toStdString();
     EXPECT_TRUE(l[1].endsWith(": Capturing screen"));
     EXPECT_TRUE(l[2].endsWith(": Selection is: width=200, height=150"));
     EXPECT_TRUE(l[3].endsWith(": "));
@@ -87,14 +86,17 @@ TEST_F(LogFile, ConcurrentWritersNeverInterleave)
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             const QString body = QString(200, QChar('a' + t));
-            for (int i = 0; i < kLines; ++i) LogText(body);
+            for (int i = 0; i < kLines; ++i)
+                LogText(body);
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     const QStringList l = lines();
     ASSERT_EQ(l.size(), kThreads * kLines);
     const QRegularExpression whole("^T: (a{200}|b{200}|c{200}|d{200})$");
-    for (const QString& line : l) ASSERT_TRUE(whole.match(line).hasMatch()) << line.toStdString();
+    for (const QString& line : l)
+        ASSERT_TRUE(whole.match(line).hasMatch()) << line.toStdString();
 }
 
 } // namespace

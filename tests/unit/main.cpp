@@ -1,6 +1,5 @@
 #include <QCoreApplication>
 #include <QtGlobal>
-
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)

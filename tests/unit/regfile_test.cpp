@@ -15,16 +15,15 @@ QString text(const RegValue* v)
 
 TEST(RegFile, ReadsEveryValueForm)
 {
-    const auto doc = RegDocument::Parse(
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_CURRENT_USER\\Software\\Tarvo]\r\n"
-        "\"Sounds\"=\"1\"\r\n"
-        "\"Quoted\"=\"a \\\"b\\\" c\\\\d\"\r\n"
-        "\"Target Folder\"=hex(2):24,00,48,00,4f,00,4d,00,\\\r\n"
-        "  45,00,00,00\r\n"
-        "\"Count\"=dword:0000000a\r\n"
-        "\"Blob\"=hex:01,ff\r\n"
-        "@=\"default\"\r\n");
+    const auto doc = RegDocument::Parse("Windows Registry Editor Version 5.00\r\n\r\n"
+                                        "[HKEY_CURRENT_USER\\Software\\Tarvo]\r\n"
+                                        "\"Sounds\"=\"1\"\r\n"
+                                        "\"Quoted\"=\"a \\\"b\\\" c\\\\d\"\r\n"
+                                        "\"Target Folder\"=hex(2):24,00,48,00,4f,00,4d,00,\\\r\n"
+                                        "  45,00,00,00\r\n"
+                                        "\"Count\"=dword:0000000a\r\n"
+                                        "\"Blob\"=hex:01,ff\r\n"
+                                        "@=\"default\"\r\n");
     EXPECT_EQ(doc.unreadableLines(), 0);
     EXPECT_EQ(text(doc.Find(kKey, u"sounds")), "1"); // names compare case-insensitively
     EXPECT_EQ(text(doc.Find(kKey, u"Quoted")), "a \"b\" c\\d");
@@ -68,9 +67,10 @@ TEST(RegFile, RoundTripKeepsTypesAndTexts)
 {
     RegDocument doc;
     doc.Set(kKey, u"Plain", MakeRegText(u"Привет \"мир\" C:\\dir"));
-    doc.Set(kKey, u"Expand", MakeRegText(u"%HOME%/Pictures with a long enough tail to wrap the "
-                                         u"hex list over more than one line",
-                                         REG_EXPAND_SZ));
+    doc.Set(kKey, u"Expand",
+            MakeRegText(u"%HOME%/Pictures with a long enough tail to wrap the "
+                        u"hex list over more than one line",
+                        REG_EXPAND_SZ));
     doc.Set(kKey, u"Multi\"line", MakeRegText(u"a\nb"));
     doc.Set(kKey, u"Dword", MakeRegDword(0xDEADBEEF));
     doc.Set(kKey, u"Odd", RegValue{7, QByteArray("\x00\x01\x02", 3)});

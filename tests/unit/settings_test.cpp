@@ -4,11 +4,9 @@
 #include "support/temp_env.h"
 
 #include <QFile>
-
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -65,14 +63,17 @@ TEST_F(SettingsStore, StoredTextsAreReadByTheFlagAndNumberRules)
         {"\"Hotkey\"=\"abc\"\n", [] { EXPECT_EQ(Settings.hotkey, 0); }},
         {"\"Hotkey\"=\"  -12x\"\n", [] { EXPECT_EQ(Settings.hotkey, -12); }},
         {"\"HotkeyMod\"=\"99999999999\"\n", [] { EXPECT_EQ(Settings.hotkeyMod, 2147483647); }},
-        {"\"HotkeyMod\"=\"-99999999999\"\n", [] { EXPECT_EQ(Settings.hotkeyMod, -2147483647 - 1); }},
+        {"\"HotkeyMod\"=\"-99999999999\"\n",
+         [] { EXPECT_EQ(Settings.hotkeyMod, -2147483647 - 1); }},
         {"\"Sounds\"=\"\"\n", [] { EXPECT_TRUE(Settings.sounds); }},
         {"\"Sounds\"=\"0\"\n", [] { EXPECT_FALSE(Settings.sounds); }},
         {"\"Sounds\"=\"00\"\n", [] { EXPECT_TRUE(Settings.sounds); }},
         {"\"Annotate\"=\"false\"\n", [] { EXPECT_TRUE(Settings.annotate); }},
         {"\"Destination\"=\"7\"\n", [] { EXPECT_EQ(Settings.destination, 7); }},
-        {"\"Sounds\"=dword:00000000\n", [] { EXPECT_TRUE(Settings.sounds); }}, // wrong type: default
-        {"\"Image Format\"=\"image/webp\"\n", [] { EXPECT_EQ(Settings.imageFormat, "image/webp"); }},
+        {"\"Sounds\"=dword:00000000\n",
+         [] { EXPECT_TRUE(Settings.sounds); }}, // wrong type: default
+        {"\"Image Format\"=\"image/webp\"\n",
+         [] { EXPECT_EQ(Settings.imageFormat, "image/webp"); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.values.toStdString());
@@ -144,7 +145,8 @@ TEST_F(SettingsStore, AutorunIsTheAutostartEntry)
     TempHome::write(entry, "[Desktop Entry]\nType=Application\nExec=\"/opt/old copy/tarvo\"\n");
     LoadSettings();
     EXPECT_TRUE(Settings.autorun);
-    EXPECT_EQ(ReadRegistryText(platform::HKey::CurrentUser, kRunKey, u"Tarvo"), "/opt/old copy/tarvo");
+    EXPECT_EQ(ReadRegistryText(platform::HKey::CurrentUser, kRunKey, u"Tarvo"),
+              "/opt/old copy/tarvo");
     SaveSettings();
     EXPECT_EQ(ReadRegistryText(platform::HKey::CurrentUser, kRunKey, u"Tarvo"),
               platform::ModuleFileName());
@@ -169,7 +171,7 @@ TEST_F(SettingsStore, AutostartEntrySwitchedOffByTheDesktopDoesNotCount)
 TEST(ExecQuoting, PathsSurviveTheDesktopEntryRoundTrip)
 {
     for (const QString& path : {QString("/usr/bin/tarvo"), QString("/opt/My Apps/tarvo"),
-                               QString("/tmp/$(rm -rf ~)/\"q\"/100%/`x`\\y")}) {
+                                QString("/tmp/$(rm -rf ~)/\"q\"/100%/`x`\\y")}) {
         const QString quoted = platform::QuoteExecArgument(path);
         EXPECT_EQ(platform::UnquoteExecValue(quoted), path) << quoted.toStdString();
     }
