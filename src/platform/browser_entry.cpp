@@ -1,5 +1,6 @@
 // The default web browser as the desktop knows it: the handler of x-scheme-handler/http from
 // the mimeapps.list files, and the Exec line of its desktop entry.
+#include "platform/desktop_entry.h"
 #include "platform/paths.h"
 
 #include <QDir>
@@ -27,26 +28,6 @@ QString dataHome()
     const QString v = qEnvironmentVariable("XDG_DATA_HOME");
     if (!v.isEmpty() && QDir::isAbsolutePath(v)) return v;
     return QDir::homePath() + QStringLiteral("/.local/share");
-}
-
-// Values of a key in one group of a desktop-style ini file.
-std::optional<QString> iniValue(const QString& path, QStringView group, QStringView key)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QString text = QString::fromUtf8(f.readAll());
-    bool inGroup = false;
-    for (QStringView line : QStringView(text).split(u'\n')) {
-        line = line.trimmed();
-        if (line.startsWith(u'[')) {
-            inGroup = line.mid(1, line.size() - 2) == group;
-            continue;
-        }
-        if (!inGroup) continue;
-        const qsizetype eq = line.indexOf(u'=');
-        if (eq > 0 && line.left(eq).trimmed() == key) return line.mid(eq + 1).trimmed().toString();
-    }
-    return std::nullopt;
 }
 
 QStringList mimeappsFiles()
@@ -81,24 +62,6 @@ std::optional<QString> findDesktopFile(const QString& id)
     return std::nullopt;
 }
 
-QString unescapeString(QStringView v)
-{
-    QString out;
-    for (qsizetype i = 0; i < v.size(); ++i) {
-        if (v[i] == u'\\' && i + 1 < v.size()) {
-            const QChar n = v[++i];
-            out += n == u's'   ? QChar(u' ')
-                   : n == u'n' ? QChar(u'\n')
-                   : n == u't' ? QChar(u'\t')
-                   : n == u'r' ? QChar(u'\r')
-                               : n;
-        } else {
-            out += v[i];
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 // Turns an Exec line into a command template with "%1" where the address goes.
@@ -123,13 +86,14 @@ QString ExecToCommandTemplate(QStringView exec)
 std::optional<QString> DefaultBrowserCommandTemplate()
 {
     for (const QString& list : mimeappsFiles()) {
-        const auto handlers = iniValue(list, u"Default Applications", u"x-scheme-handler/http");
+        const auto handlers =
+            DesktopEntryValue(list, u"Default Applications", u"x-scheme-handler/http");
         if (!handlers) continue;
         for (const QString& id : handlers->split(u';', Qt::SkipEmptyParts)) {
             const auto file = findDesktopFile(id.trimmed());
             if (!file) continue;
-            const auto exec = iniValue(*file, u"Desktop Entry", u"Exec");
-            if (exec && !exec->isEmpty()) return ExecToCommandTemplate(unescapeString(*exec));
+            const auto exec = DesktopEntryValue(*file, u"Desktop Entry", u"Exec");
+            if (exec && !exec->isEmpty()) return ExecToCommandTemplate(DesktopEntryUnescape(*exec));
         }
     }
     return std::nullopt;

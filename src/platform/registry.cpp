@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 
+#include "platform/desktop_entry.h"
 #include "platform/paths.h"
 
 #include <QDir>
@@ -139,68 +140,17 @@ template <class F> bool modifyStore(F&& change)
 
 // --- autostart entry ---------------------------------------------------------------------
 
-QString desktopUnescape(QStringView v)
-{
-    QString out;
-    for (qsizetype i = 0; i < v.size(); ++i) {
-        if (v[i] == u'\\' && i + 1 < v.size()) {
-            const QChar n = v[++i];
-            out += n == u's'   ? QChar(u' ')
-                   : n == u'n' ? QChar(u'\n')
-                   : n == u't' ? QChar(u'\t')
-                   : n == u'r' ? QChar(u'\r')
-                               : n;
-        } else {
-            out += v[i];
-        }
-    }
-    return out;
-}
-
-QString desktopEscape(QStringView v)
-{
-    QString out;
-    for (QChar c : v) {
-        if (c == u'\\')
-            out += u"\\\\";
-        else if (c == u'\n')
-            out += u"\\n";
-        else if (c == u'\t')
-            out += u"\\t";
-        else if (c == u'\r')
-            out += u"\\r";
-        else
-            out += c;
-    }
-    return out;
-}
-
 std::optional<RegValue> readAutostart()
 {
-    bool exists = false;
-    const QString text = QString::fromUtf8(readAll(AutostartFilePath(), &exists));
-    if (!exists) return std::nullopt;
-    bool inEntry = false;
-    std::optional<QString> exec;
-    for (QStringView line : QStringView(text).split(u'\n')) {
-        line = line.trimmed();
-        if (line.startsWith(u'[')) {
-            inEntry = line == u"[Desktop Entry]";
-            continue;
-        }
-        if (!inEntry) continue;
-        const qsizetype eq = line.indexOf(u'=');
-        if (eq <= 0) continue;
-        const QStringView key = line.left(eq).trimmed();
-        const QStringView value = line.mid(eq + 1).trimmed();
-        // An entry the desktop has switched off does not start the program.
-        if ((key == u"Hidden" && value == u"true") ||
-            (key == u"X-GNOME-Autostart-enabled" && value == u"false"))
-            return std::nullopt;
-        if (key == u"Exec") exec = UnquoteExecValue(desktopUnescape(value));
-    }
+    const QString path = AutostartFilePath();
+    const auto exec = DesktopEntryValue(path, u"Desktop Entry", u"Exec");
     if (!exec) return std::nullopt;
-    return MakeRegText(*exec);
+    // An entry the desktop has switched off does not start the program.
+    if (DesktopEntryValue(path, u"Desktop Entry", u"Hidden") == QStringLiteral("true") ||
+        DesktopEntryValue(path, u"Desktop Entry", u"X-GNOME-Autostart-enabled") ==
+            QStringLiteral("false"))
+        return std::nullopt;
+    return MakeRegText(UnquoteExecValue(DesktopEntryUnescape(*exec)));
 }
 
 bool writeAutostart(QStringView command)
@@ -212,7 +162,7 @@ bool writeAutostart(QStringView command)
                                   "Name=Tarvo\n"
                                   "Comment=Screen capture from the system tray\n"
                                   "Exec=");
-    text += desktopEscape(QuoteExecArgument(command));
+    text += DesktopEntryEscape(QuoteExecArgument(command));
     text += QStringLiteral("\nTerminal=false\nX-GNOME-Autostart-enabled=true\n");
     return WriteFileAtomically(AutostartFilePath(), text.toUtf8());
 }

@@ -1,0 +1,16 @@
+#pragma once
+// Reading and writing the desktop-entry files the program deals with (the autostart entry, the
+// web browser's entry, mimeapps.list): groups, keys and the string escapes of their values.
+#include <QString>
+#include <optional>
+
+namespace tarvo::platform {
+
+// The raw value of a key in a group, or nothing when the file, group or key is missing.
+std::optional<QString> DesktopEntryValue(const QString& path, QStringView group, QStringView key);
+
+// The value escapes: \s \n \t \r and \\.
+QString DesktopEntryUnescape(QStringView value);
+QString DesktopEntryEscape(QStringView value);
+
+} // namespace tarvo::platform
