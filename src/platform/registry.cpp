@@ -51,12 +51,10 @@ QString storePath(QStringView key)
     return QStringLiteral("HKEY_CURRENT_USER\\") + key.toString();
 }
 
-QByteArray readAll(const QString& path, bool* exists = nullptr)
+QByteArray readAll(const QString& path)
 {
     QFile f(path);
-    const bool ok = f.open(QIODevice::ReadOnly);
-    if (exists) *exists = ok;
-    return ok ? f.readAll() : QByteArray();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Holds an exclusive advisory lock on the store's lock file; another Tarvo process (another
