@@ -37,12 +37,6 @@ void SetMainWindow(CommandTarget* window)
     r->target = window;
 }
 
-CommandTarget* MainWindow()
-{
-    Relay* r = gRelay.load();
-    return r ? r->target : nullptr;
-}
-
 void SendCommand(qintptr command, qintptr param)
 {
     Relay* r = gRelay.load();

@@ -16,7 +16,6 @@ public:
 
 // Registers (or, with null, forgets) the main window. Call on the user-interface thread.
 void SetMainWindow(CommandTarget* window);
-CommandTarget* MainWindow(); // user-interface thread only
 
 // Any thread. Without a main window the command goes nowhere.
 void SendCommand(qintptr command, qintptr param = 0);
