@@ -118,6 +118,14 @@ protected:
         const auto ids = d.visibleWindows("^Annotate Screenshot$");
         return ids.empty() ? std::string() : ids.front();
     }
+    // Waits for the title dialog and gives it the keyboard; empty when it did not come.
+    std::string focusedTitleDialog()
+    {
+        std::string dialog;
+        if (!WaitUntil([&] { return !(dialog = titleDialog()).empty(); }, 10s)) return {};
+        d.run({"xdotool", "windowfocus", "--sync", dialog});
+        return dialog;
+    }
 
     // The version check's box: a "Tarvo" window that is not the splash.
     std::string messageBox()
@@ -244,13 +252,9 @@ TEST_F(Web, TheTitleTypedBeforeTheUploadReachesTheServiceEscaped)
 {
     start({{"Destination", "0"}, {"Annotate", "1"}});
     captureRectangle();
-    std::string dialog;
-    ASSERT_TRUE(WaitUntil([&] { return !(dialog = titleDialog()).empty(); }, 10s))
-        << "no title dialog\n"
-        << d.readLog().toStdString();
+    ASSERT_FALSE(focusedTitleDialog().empty()) << "no title dialog\n" << d.readLog().toStdString();
     EXPECT_TRUE(posts().empty()) << "nothing goes out before the title is given";
 
-    d.run({"xdotool", "windowfocus", "--sync", dialog});
     d.run({"xdotool", "type", "--delay", "30", "Hello World-1."});
     d.run({"xdotool", "key", "Return"});
     ASSERT_TRUE(WaitUntil([&] { return logHas(": Posted to URL"); }, 20s))
@@ -268,11 +272,7 @@ TEST_F(Web, ACancelledTitleSendsNothingAndTheNextTitleStartsEmpty)
 {
     start({{"Destination", "0"}, {"Annotate", "1"}});
     captureRectangle();
-    std::string dialog;
-    ASSERT_TRUE(WaitUntil([&] { return !(dialog = titleDialog()).empty(); }, 10s))
-        << "no title dialog\n"
-        << d.readLog().toStdString();
-    d.run({"xdotool", "windowfocus", "--sync", dialog});
+    ASSERT_FALSE(focusedTitleDialog().empty()) << "no title dialog\n" << d.readLog().toStdString();
     d.run({"xdotool", "type", "--delay", "30", "secret"});
     d.run({"xdotool", "key", "Escape"});
     ASSERT_TRUE(WaitUntil([&] { return titleDialog().empty(); }, 10s)) << "the dialog stays";
@@ -284,10 +284,8 @@ TEST_F(Web, ACancelledTitleSendsNothingAndTheNextTitleStartsEmpty)
 
     // The program is ready for the next capture, whose title does not inherit the typed one.
     captureRectangle();
-    ASSERT_TRUE(WaitUntil([&] { return !(dialog = titleDialog()).empty(); }, 10s))
-        << "no title dialog the second time\n"
-        << d.readLog().toStdString();
-    d.run({"xdotool", "windowfocus", "--sync", dialog});
+    ASSERT_FALSE(focusedTitleDialog().empty()) << "no title dialog the second time\n"
+                                               << d.readLog().toStdString();
     d.run({"xdotool", "key", "Return"});
     ASSERT_TRUE(WaitUntil([&] { return logHas(": Posted to URL"); }, 20s))
         << d.readLog().toStdString();
