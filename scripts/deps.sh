@@ -10,6 +10,8 @@ packages=(
   libxcb1-dev libxcb-shm0-dev libxcb-keysyms1-dev libxcb-xinput-dev
   libasound2-dev libcurl4-openssl-dev nettle-dev
   libturbojpeg0-dev libpng-dev zlib1g-dev libgif-dev libimagequant-dev
+  # the web service
+  libmicrohttpd-dev libsqlite3-dev libpq-dev
   # fonts: without them Cyrillic text renders as empty boxes
   fonts-dejavu-core
   # the toolkit's own texts in the desktop's language (message box buttons)
@@ -19,6 +21,8 @@ if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
     xvfb tint2 xdotool xclip x11-utils x11-xserver-utils imagemagick alsa-utils
+    # the service's second storage and the browser that opens its pages
+    postgresql chromium
   )
 fi
 

@@ -1,7 +1,7 @@
 #include "app/tray_window.h"
 
 #include "app/browser.h"
-#include "app/commands.h"
+#include "platform/commands.h"
 #include "capture/capture.h"
 #include "net/log.h"
 #include "platform/hotkey.h"

@@ -1,7 +1,7 @@
 #pragma once
 // The program's only long-lived window. It is never shown: it owns the tray icon, the
 // capture hotkey and the tray menu, and every command arrives at its dispatcher.
-#include "app/commands.h"
+#include "platform/commands.h"
 #include "app/history.h"
 #include "app/tray_dialog.h"
 #include "platform/window.h"

@@ -1,6 +1,6 @@
 #include "capture/capture.h"
 
-#include "app/commands.h"
+#include "platform/commands.h"
 #include "capture/overlay.h"
 #include "imaging/destinations.h"
 #include "imaging/encode_upload.h"

@@ -1,6 +1,6 @@
 #include "imaging/destinations.h"
 
-#include "app/commands.h"
+#include "platform/commands.h"
 #include "imaging/encoders.h"
 #include "net/log.h"
 #include "platform/clipboard.h"

@@ -2,6 +2,8 @@
 // The byte-level helpers of an upload: random id and key, the encryption of the image, the
 // Base64 forms used in the request and the link, and the escaping of the annotation. Failures
 // throw ComError.
+#include "protocol/token.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -11,7 +13,7 @@
 
 namespace tarvo {
 
-using ImageKey = std::array<std::uint8_t, 7>;
+using ImageKey = protocol::ImageKey;
 
 // Cryptographically strong bytes from the system.
 void MakeRandomBytes(void* buffer, std::size_t count);

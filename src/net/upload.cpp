@@ -1,9 +1,9 @@
 #include "net/upload.h"
 
-#include "app/commands.h"
 #include "net/crypto.h"
 #include "net/log.h"
 #include "platform/clipboard.h"
+#include "platform/commands.h"
 #include "platform/hresult.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"

@@ -1,9 +1,10 @@
 #include "net/version_check.h"
 
-#include "app/commands.h"
+#include "platform/commands.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
 #include "platform/window.h"
+#include "protocol/version.h"
 #include "settings/service.h"
 
 #include <QApplication>
@@ -24,90 +25,6 @@ namespace {
 constexpr int kWaitSteps = 15;
 constexpr std::size_t kValueLimit = 15;
 
-class Scanner
-{
-public:
-    explicit Scanner(QStringView s) : s_(s) {}
-
-    char16_t peek(qsizetype ahead = 0) const
-    {
-        const qsizetype at = i_ + ahead;
-        return at < s_.size() ? s_[at].unicode() : u'\0';
-    }
-    bool literal(char16_t c)
-    {
-        if (peek() != c) return false;
-        ++i_;
-        return true;
-    }
-
-    // One "%i" conversion; false on a matching failure (no digits), leaving out untouched.
-    bool integer(int& out)
-    {
-        while (isBlank(peek()))
-            ++i_;
-        qsizetype j = i_;
-        bool negative = false;
-        if (peekAt(j) == u'+' || peekAt(j) == u'-') negative = peekAt(j++) == u'-';
-        int base = 10;
-        if (peekAt(j) == u'0') {
-            if ((peekAt(j + 1) == u'x' || peekAt(j + 1) == u'X') && digit(peekAt(j + 2), 16) >= 0) {
-                base = 16;
-                j += 2;
-            } else {
-                base = 8;
-            }
-        }
-        std::int64_t value = 0;
-        const qsizetype first = j;
-        for (int d; (d = digit(peekAt(j), base)) >= 0; ++j)
-            value = std::min<std::int64_t>(value * base + d, std::int64_t(INT_MAX) + 1);
-        if (j == first) return false;
-        i_ = j;
-        // Out-of-range numbers saturate rather than wrap.
-        value = negative ? -value : value;
-        out = static_cast<int>(std::clamp<std::int64_t>(value, INT_MIN, INT_MAX));
-        return true;
-    }
-
-private:
-    char16_t peekAt(qsizetype at) const { return at < s_.size() ? s_[at].unicode() : u'\0'; }
-    static bool isBlank(char16_t c)
-    {
-        return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
-    }
-    static int digit(char16_t c, int base)
-    {
-        int d = -1;
-        if (c >= u'0' && c <= u'9')
-            d = c - u'0';
-        else if (c >= u'a' && c <= u'f')
-            d = c - u'a' + 10;
-        else if (c >= u'A' && c <= u'F')
-            d = c - u'A' + 10;
-        return d < base ? d : -1;
-    }
-
-    QStringView s_;
-    qsizetype i_ = 0;
-};
-
-struct Version
-{
-    int part[3] = {0, 0, 0};
-};
-
-Version readVersion(QStringView text)
-{
-    Version v;
-    Scanner s(text);
-    for (int k = 0; k < 3; ++k) {
-        if (k > 0 && !s.literal(u'.')) break;
-        if (!s.integer(v.part[k])) break;
-    }
-    return v;
-}
-
 void waitOneSecond()
 {
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -117,11 +34,11 @@ void waitOneSecond()
 
 bool IsOlderVersion(QStringView a, QStringView b)
 {
-    const Version va = readVersion(a);
-    const Version vb = readVersion(b);
-    for (int k = 0; k < 3; ++k)
-        if (va.part[k] != vb.part[k]) return va.part[k] < vb.part[k];
-    return false;
+    const auto view = [](QStringView s) {
+        return std::u16string_view(reinterpret_cast<const char16_t*>(s.utf16()),
+                                   std::size_t(s.size()));
+    };
+    return protocol::IsOlderVersion(view(a), view(b));
 }
 
 QString FetchServerValue(const QString& name, const platform::HttpTimeouts& timeouts)

@@ -1,4 +1,4 @@
-#include "app/commands.h"
+#include "platform/commands.h"
 #include "imaging/destinations.h"
 #include "net/log.h"
 #include "platform/hresult.h"

@@ -1,4 +1,4 @@
-#include "app/commands.h"
+#include "platform/commands.h"
 #include "app/tray_window.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"

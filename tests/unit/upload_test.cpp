@@ -1,4 +1,4 @@
-#include "app/commands.h"
+#include "platform/commands.h"
 #include "net/crypto.h"
 #include "net/log.h"
 #include "net/upload.h"
