@@ -2,6 +2,7 @@
 
 #include "platform/paths.h"
 #include "platform/wformat.h"
+#include "settings/service.h"
 
 #include <limits>
 
@@ -80,6 +81,8 @@ void LoadSettings()
         Settings.targetFolder =
             ReadRegistryText(HKey::CurrentUser, kShellFoldersKey, u"My Pictures");
     Settings.imageFormat = read(u"Image Format", QStringLiteral("image/png"));
+    // Not part of the record and never written back: an administrator's choice.
+    SetConfiguredServiceUrl(read(u"Service URL", QString()));
 }
 
 void SaveSettings()

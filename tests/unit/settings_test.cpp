@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "settings/service.h"
 #include "settings/settings.h"
 #include "support/temp_env.h"
 
@@ -240,6 +241,54 @@ TEST(EnvironmentExpansion, AllThreeReferenceFormsAndUnsetNamesStay)
     EXPECT_EQ(platform::ExpandEnvironmentStrings(u"%TV_UNSET%/$TV_UNSET/${TV_UNSET}"),
               "%TV_UNSET%/$TV_UNSET/${TV_UNSET}");
     EXPECT_EQ(platform::ExpandEnvironmentStrings(u"100% $ 5$"), "100% $ 5$");
+}
+
+} // namespace
+} // namespace tarvo
+
+namespace tarvo {
+namespace {
+
+TEST(ServiceAddress, StoreValueReplacesTheDefaultAndTheEnvironmentReplacesBoth)
+{
+    struct Case
+    {
+        const char* stored; // the store's "Service URL", or none
+        const char* env;    // TARVO_SERVICE_URL, or unset
+        QString base;
+        QString site;
+    };
+    const QString builtIn = ServiceBaseUrl();
+    const Case cases[] = {
+        {nullptr, nullptr, builtIn, builtIn.chopped(4)},
+        {"https://shots.example.org/db/", nullptr, "https://shots.example.org/db/",
+         "https://shots.example.org"},
+        {"https://shots.example.org:8443/db", nullptr, "https://shots.example.org:8443/db/",
+         "https://shots.example.org:8443"},
+        {"", nullptr, builtIn, builtIn.chopped(4)},
+        {"https://team.example/db/", "http://127.0.0.1:5000/db/", "http://127.0.0.1:5000/db/",
+         "http://127.0.0.1:5000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.base.toStdString());
+        test::TempHome home;
+        if (c.env)
+            home.env().set("TARVO_SERVICE_URL", c.env);
+        else
+            home.env().unset("TARVO_SERVICE_URL");
+        QByteArray values = "\"Destination\"=\"0\"\n";
+        if (c.stored) values += QByteArray("\"Service URL\"=\"") + c.stored + "\"\n";
+        test::TempHome::write(home.storeFile(), "Windows Registry Editor Version 5.00\n\n"
+                                                "[HKEY_CURRENT_USER\\Software\\Tarvo]\n" +
+                                                    values);
+        LoadSettings();
+        EXPECT_EQ(ServiceBaseUrl(), c.base);
+        EXPECT_EQ(ProductSiteUrl(), c.site);
+        // A save keeps the administrator's value as it was and adds none.
+        SaveSettings();
+        EXPECT_EQ(TempHome::read(home.storeFile()).contains("Service URL"), c.stored != nullptr);
+    }
+    SetConfiguredServiceUrl(QString());
 }
 
 } // namespace
