@@ -28,21 +28,6 @@ QImage load(const QString& path)
     return img.isNull() ? img : img.convertToFormat(QImage::Format_RGB32);
 }
 
-// Pixel values only: a loaded PNG carries a colour space that a screen copy has not.
-bool samePixels(const QImage& a, const QImage& b)
-{
-    if (a.size() != b.size()) return false;
-    const QImage x = a.convertToFormat(QImage::Format_RGB32);
-    const QImage y = b.convertToFormat(QImage::Format_RGB32);
-    for (int row = 0; row < x.height(); ++row) {
-        const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
-        const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
-        for (int col = 0; col < x.width(); ++col)
-            if ((p[col] | 0xFF000000u) != (q[col] | 0xFF000000u)) return false;
-    }
-    return true;
-}
-
 // Something recognisable on the screen: a picture window at the top-left corner.
 std::unique_ptr<Child> showPicture(Desktop& d, int w, int h)
 {
@@ -155,7 +140,7 @@ TEST_F(Capture, DraggedRectangleBecomesTheNextNumberedFileAndItsPathIsOnTheClipb
     ASSERT_TRUE(WaitUntil([&] { return !load(third).isNull(); }, 10s)) << "no third file";
     const QImage saved = load(third);
     EXPECT_EQ(saved.size(), QSize(200, 150));
-    EXPECT_TRUE(samePixels(saved, before.copy(100, 100, 200, 150)))
+    EXPECT_TRUE(SamePixels(saved, before.copy(100, 100, 200, 150)))
         << "the file holds what was on screen";
     EXPECT_EQ(d.run({"xclip", "-selection", "clipboard", "-o"}), third.toStdString());
     EXPECT_TRUE(logHasInOrder(d, {"Capturing screen", "Selection is: width=200, height=150"}))
@@ -178,7 +163,7 @@ TEST_P(ScaledCapture, TheFileHoldsExactlyTheDraggedScreenPixels)
     ASSERT_TRUE(WaitUntil([&] { return !load(third).isNull(); }, 10s)) << d.readLog().toStdString();
     const QImage saved = load(third);
     EXPECT_EQ(saved.size(), QSize(200, 151));
-    EXPECT_TRUE(samePixels(saved, before.copy(101, 100, 200, 151)));
+    EXPECT_TRUE(SamePixels(saved, before.copy(101, 100, 200, 151)));
     EXPECT_TRUE(logHasInOrder(d, {"Capturing screen", "Selection is: width=200, height=151"}))
         << d.readLog().toStdString();
 }
@@ -196,7 +181,7 @@ TEST_F(Capture, ToTheClipboardAsAPicture)
     const QImage pasted =
         QImage::fromData(QByteArray::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
     EXPECT_EQ(pasted.size(), QSize(200, 150));
-    EXPECT_TRUE(samePixels(pasted, before.copy(100, 100, 200, 150)));
+    EXPECT_TRUE(SamePixels(pasted, before.copy(100, 100, 200, 150)));
     EXPECT_EQ(files().size(), 2);
 }
 
@@ -286,11 +271,11 @@ TEST(ScreenCopy, SharedMemoryAndPlainRequestsGiveTheSamePixelsAsTheServer)
         EXPECT_EQ(shmArea, QRect(QPoint(0, 0), reference.size())) << size;
         EXPECT_EQ(plainArea, shmArea) << size;
         EXPECT_EQ(shm.format(), QImage::Format_RGB32);
-        if (!samePixels(shm, reference)) shm.save(d.home() + "/shm.png"); // for a look
-        EXPECT_TRUE(samePixels(shm, plain)) << size;
-        EXPECT_TRUE(samePixels(shm, reference)) << size;
+        if (!SamePixels(shm, reference)) shm.save(d.home() + "/shm.png"); // for a look
+        EXPECT_TRUE(SamePixels(shm, plain)) << size;
+        EXPECT_TRUE(SamePixels(shm, reference)) << size;
         // The picture sits inside the viewer window's 2-pixel border.
-        EXPECT_TRUE(samePixels(shm.copy(2, 2, 600, 400), test::Pattern(600, 400))) << size;
+        EXPECT_TRUE(SamePixels(shm.copy(2, 2, 600, 400), test::Pattern(600, 400))) << size;
         for (int i = 0; i < 5; ++i)
             platform::GrabRootWindowOfDisplay(display, nullptr,
                                               platform::ScreenGrabMethod::SharedMemory);

@@ -28,4 +28,19 @@ inline QImage Pattern(int w, int h)
     return img;
 }
 
+// Pixel values only: a loaded PNG carries a colour space that a screen copy has not.
+inline bool SamePixels(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size()) return false;
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    for (int row = 0; row < x.height(); ++row) {
+        const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
+        const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
+        for (int col = 0; col < x.width(); ++col)
+            if ((p[col] | 0xFF000000u) != (q[col] | 0xFF000000u)) return false;
+    }
+    return true;
+}
+
 } // namespace tarvo::test
