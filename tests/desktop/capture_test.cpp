@@ -28,20 +28,6 @@ QImage load(const QString& path)
     return img.isNull() ? img : img.convertToFormat(QImage::Format_RGB32);
 }
 
-// Something recognisable on the screen: a picture window at the top-left corner.
-std::unique_ptr<Child> showPicture(Desktop& d, int w, int h)
-{
-    const QString path = d.home() + "/picture.png";
-    test::Pattern(w, h).save(path);
-    auto viewer =
-        std::make_unique<Child>(std::vector<std::string>{"display", "-geometry", "+0+0", "-title",
-                                                         "picture", path.toStdString()},
-                                d.env(), (d.home() + "/display.log").toStdString());
-    EXPECT_TRUE(WaitUntil([&] { return !d.visibleWindows("^picture$").empty(); }, 15s));
-    std::this_thread::sleep_for(500ms); // let it draw
-    return viewer;
-}
-
 // The log's texts without their time stamps.
 QStringList logLines(const Desktop& d)
 {
@@ -76,7 +62,7 @@ protected:
                                                            "\"\n"
                                                            "\"Target Folder\"=\"" +
                                                            shots.toUtf8() + "\"\n");
-        picture = showPicture(d, 600, 400);
+        picture = ShowPicture(d, 600, 400);
         std::map<std::string, std::string> env{{"TARVO_LOG", "1"}};
         if (!scale.empty()) env["QT_SCALE_FACTOR"] = scale;
         tarvo = d.startTarvo(env);
@@ -256,7 +242,7 @@ TEST(ScreenCopy, SharedMemoryAndPlainRequestsGiveTheSamePixelsAsTheServer)
 {
     for (const char* size : {"1280x800x24", "3840x2160x24"}) {
         Desktop d(false, size);
-        auto picture = showPicture(d, 600, 400);
+        auto picture = ShowPicture(d, 600, 400);
         const QImage reference = load(d.screenshot("reference"));
         ASSERT_FALSE(reference.isNull());
 

@@ -1,7 +1,10 @@
 #include "desktop/harness.h"
 
+#include "support/helpers.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <cerrno>
 #include <csignal>
@@ -317,6 +320,29 @@ QString Desktop::screenshot(const QString& name)
     const QString path = home_ + "/" + name + ".png";
     run({"import", "-window", "root", path.toStdString()});
     return path;
+}
+
+std::unique_ptr<Child> ShowPicture(Desktop& d, int w, int h)
+{
+    const QString path = d.home() + "/picture.png";
+    Pattern(w, h).save(path);
+    auto viewer =
+        std::make_unique<Child>(std::vector<std::string>{"display", "-geometry", "+0+0", "-title",
+                                                         "picture", path.toStdString()},
+                                d.env(), (d.home() + "/display.log").toStdString());
+    EXPECT_TRUE(WaitUntil([&] { return !d.visibleWindows("^picture$").empty(); }, 15s));
+    std::this_thread::sleep_for(500ms); // let it draw
+    return viewer;
+}
+
+void KeepForLook(const QString& path)
+{
+    const QString dir = qEnvironmentVariable("TARVO_TEST_SHOTS");
+    if (dir.isEmpty() || !QFile::exists(path)) return;
+    QDir().mkpath(dir);
+    const QString to = dir + "/" + QFileInfo(path).fileName();
+    QFile::remove(to);
+    QFile::copy(path, to);
 }
 
 } // namespace tarvo::test

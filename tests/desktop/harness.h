@@ -94,4 +94,12 @@ private:
     std::map<std::string, std::string> env_;
 };
 
+// A picture whose every pixel differs from its neighbours (Pattern), shown at the top-left
+// corner of the desktop so that a capture has something recognisable under the drag.
+std::unique_ptr<Child> ShowPicture(Desktop& d, int w, int h);
+
+// A screenshot worth a look by a person is also copied to $TARVO_TEST_SHOTS, since the
+// desktop's folder goes away when the test passes.
+void KeepForLook(const QString& path);
+
 } // namespace tarvo::test

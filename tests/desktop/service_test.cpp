@@ -16,18 +16,6 @@
 namespace tarvo::test {
 namespace {
 
-// Where the service's pages were seen, for a person to look at; the desktop's folder goes
-// away when the test passes.
-void keepForLook(const QString& path)
-{
-    const QString dir = qEnvironmentVariable("TARVO_TEST_SHOTS");
-    if (dir.isEmpty() || !QFile::exists(path)) return;
-    QDir().mkpath(dir);
-    const QString to = dir + "/" + QFileInfo(path).fileName();
-    QFile::remove(to);
-    QFile::copy(path, to);
-}
-
 class Service : public ::testing::Test
 {
 protected:
@@ -64,19 +52,6 @@ protected:
         return out;
     }
 
-    // A picture under the drag whose every pixel differs from its neighbours.
-    void showPicture()
-    {
-        const QString path = d.home() + "/picture.png";
-        Pattern(600, 400).save(path);
-        picture = std::make_unique<Child>(std::vector<std::string>{"display", "-geometry", "+0+0",
-                                                                   "-title", "picture",
-                                                                   path.toStdString()},
-                                          d.env(), (d.home() + "/display.log").toStdString());
-        ASSERT_TRUE(WaitUntil([&] { return !d.visibleWindows("^picture$").empty(); }, 15s));
-        std::this_thread::sleep_for(500ms);
-    }
-
     bool logHas(const QString& text) const { return d.readLog().contains(text); }
 
     TempDir data;
@@ -96,7 +71,7 @@ TEST_F(Service, ACaptureEndsInALinkThatOpensThePictureInTheBrowser)
     // The default settings but for the service's address (the store value a team would set)
     // and the title question.
     d.writeSettings({{"Service URL", base}, {"Annotate", "1"}});
-    showPicture();
+    picture = ShowPicture(d, 600, 400);
     const QString screen = d.screenshot("screen-before");
     tarvo = d.startTarvo({{"TARVO_LOG", "1"}, {"no_proxy", "127.0.0.1"}});
     ASSERT_TRUE(WaitUntil([&] { return d.trayHasIcon("tarvo"); }, 20s)) << "no tray icon";
@@ -139,7 +114,7 @@ TEST_F(Service, ACaptureEndsInALinkThatOpensThePictureInTheBrowser)
     EXPECT_NE(dom.find("src=\"" + token + ".png\""), std::string::npos) << dom;
     const QString shot = d.home() + "/page.png";
     browse(link, shot.toStdString());
-    keepForLook(shot);
+    KeepForLook(shot);
 
     // The picture behind the link is exactly the dragged pixels of the screen.
     const auto image = Send(server.Port(), "GET", "/db/" + token + ".png");
@@ -189,7 +164,7 @@ TEST_F(Service, ACaptureEndsInALinkThatOpensThePictureInTheBrowser)
     EXPECT_NE(site.find("Service URL"), std::string::npos) << site;
     const QString siteShot = d.home() + "/site.png";
     browse("http://127.0.0.1:" + std::to_string(server.Port()) + "/", siteShot.toStdString());
-    keepForLook(siteShot);
+    KeepForLook(siteShot);
 
     // The key never reaches the service's log, nor does the id's full text.
     const std::string log = server.Stderr();

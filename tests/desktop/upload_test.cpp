@@ -53,14 +53,7 @@ protected:
                 "\"Destination\"=\"0\"\n");
         f.close();
 
-        const QString path = d.home() + "/picture.png";
-        test::Pattern(600, 400).save(path);
-        picture = std::make_unique<Child>(std::vector<std::string>{"display", "-geometry", "+0+0",
-                                                                   "-title", "picture",
-                                                                   path.toStdString()},
-                                          d.env(), (d.home() + "/display.log").toStdString());
-        ASSERT_TRUE(WaitUntil([&] { return !d.visibleWindows("^picture$").empty(); }, 15s));
-        std::this_thread::sleep_for(500ms);
+        picture = ShowPicture(d, 600, 400);
 
         tarvo = d.startTarvo({{"TARVO_LOG", "1"},
                               {"TARVO_SERVICE_URL", server.baseUrl().toStdString()},

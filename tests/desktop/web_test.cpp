@@ -16,18 +16,6 @@
 namespace tarvo::test {
 namespace {
 
-// A screenshot worth a look by a person is also copied to $TARVO_TEST_SHOTS, since the
-// desktop's folder goes away when the test passes.
-void keepForLook(const QString& path)
-{
-    const QString dir = qEnvironmentVariable("TARVO_TEST_SHOTS");
-    if (dir.isEmpty()) return;
-    QDir().mkpath(dir);
-    const QString to = dir + "/" + QFileInfo(path).fileName();
-    QFile::remove(to);
-    QFile::copy(path, to);
-}
-
 class Web : public ::testing::Test
 {
 protected:
@@ -109,7 +97,7 @@ protected:
                 const QRgb p = img.pixel(x, y);
                 if (qRed(p) > 200 && qGreen(p) > 80 && qGreen(p) < 180 && qBlue(p) < 80) ++n;
             }
-        keepForLook(path);
+        KeepForLook(path);
         return n;
     }
 
@@ -233,7 +221,7 @@ TEST_F(Web, TheIconCarriesTheBusyBadgeUntilTheLastOfTwoUploadsIsAnswered)
     const std::string icon = d.trayIconWindow("tarvo");
     d.run({"xdotool", "mousemove", "--window", icon, "12", "12"});
     std::this_thread::sleep_for(1500ms);
-    keepForLook(d.screenshot("busy-tooltip"));
+    KeepForLook(d.screenshot("busy-tooltip"));
 
     ASSERT_TRUE(WaitUntil([&] { return logHas(": Posted to URL"); }, 20s))
         << d.readLog().toStdString();
@@ -304,7 +292,7 @@ TEST_F(Web, AnOutdatedVersionIsToldAndExitsAfterNo)
     ASSERT_TRUE(WaitUntil([&] { return !(box = messageBox()).empty(); }, 35s))
         << "no message box\n"
         << d.readLog().toStdString();
-    keepForLook(d.screenshot("outdated"));
+    KeepForLook(d.screenshot("outdated"));
 
     const auto asked = server.requests();
     ASSERT_EQ(asked.size(), 2u);
@@ -337,7 +325,7 @@ TEST_F(Web, ANewerVersionIsOfferedAndYesOpensTheSiteAndTheProgramGoesOn)
     ASSERT_TRUE(WaitUntil([&] { return !(box = messageBox()).empty(); }, 35s))
         << "no message box\n"
         << d.readLog().toStdString();
-    keepForLook(d.screenshot("new-version"));
+    KeepForLook(d.screenshot("new-version"));
     d.run({"xdotool", "windowfocus", "--sync", box});
     d.run({"xdotool", "key", "space"});               // Yes, the default button
     const QString site = server.baseUrl().chopped(4); // without "/db/"
