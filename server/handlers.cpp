@@ -145,7 +145,10 @@ Response handleImage(const Route& route, Storage& storage)
         return storageUnavailable(e);
     }
     if (!stored) return notFound();
-    std::optional<std::string> plain = protocol::DecryptImage(route.link->key, stored->cipher);
+    // The page needs only the type: the picture's first block and the padding's last.
+    std::optional<std::string> plain = route.target == Target::ImageFile
+                                           ? protocol::DecryptImage(route.link->key, stored->cipher)
+                                           : protocol::DecryptHead(route.link->key, stored->cipher);
     if (!plain) return notFound();
     const ImageType type = sniff(*plain);
     if (type == ImageType::None) return notFound();

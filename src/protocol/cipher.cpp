@@ -1,5 +1,6 @@
 #include "protocol/cipher.h"
 
+#include <algorithm>
 #include <cstring>
 #include <nettle/cbc.h>
 #include <nettle/des.h>
@@ -70,6 +71,32 @@ std::optional<std::string> DecryptImage(const ImageKey& key, std::string_view ci
         if (static_cast<std::uint8_t>(out[i]) != padding) return std::nullopt;
     out.resize(out.size() - padding);
     return out;
+}
+
+std::optional<std::string> DecryptHead(const ImageKey& key, std::string_view cipher)
+{
+    if (cipher.empty() || cipher.size() % DES_BLOCK_SIZE != 0) return std::nullopt;
+    const DesKey schedule(key);
+    const auto* c = reinterpret_cast<const std::uint8_t*>(cipher.data());
+    const std::size_t n = cipher.size();
+
+    // In CBC a block's plaintext is its decryption XOR the ciphertext block before it (the
+    // zero IV for the first), so the ends need no other block.
+    std::uint8_t last[DES_BLOCK_SIZE];
+    des_decrypt(schedule.get(), DES_BLOCK_SIZE, last, c + n - DES_BLOCK_SIZE);
+    if (n > DES_BLOCK_SIZE)
+        for (std::size_t i = 0; i < DES_BLOCK_SIZE; ++i)
+            last[i] ^= c[n - 2 * DES_BLOCK_SIZE + i];
+    const std::uint8_t padding = last[DES_BLOCK_SIZE - 1];
+    if (padding < 1 || padding > DES_BLOCK_SIZE) return std::nullopt;
+    for (std::size_t i = DES_BLOCK_SIZE - padding; i < DES_BLOCK_SIZE; ++i)
+        if (last[i] != padding) return std::nullopt;
+
+    std::uint8_t first[DES_BLOCK_SIZE];
+    des_decrypt(schedule.get(), DES_BLOCK_SIZE, first, c);
+    const std::size_t plainLength = n - padding;
+    return std::string(reinterpret_cast<const char*>(first),
+                       std::min<std::size_t>(DES_BLOCK_SIZE, plainLength));
 }
 
 } // namespace tarvo::protocol

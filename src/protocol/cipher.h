@@ -22,4 +22,9 @@ std::string EncryptImage(const ImageKey& key, std::string_view plain);
 // PKCS#5 (which is what a wrong key almost always gives).
 std::optional<std::string> DecryptImage(const ImageKey& key, std::string_view cipher);
 
+// What DecryptImage would say about the ciphertext, from its first and last blocks only: the
+// plaintext's first bytes (up to 8) when the padding is valid, std::nullopt when it is not.
+// A page that only needs to know the picture's type need not decrypt the whole picture.
+std::optional<std::string> DecryptHead(const ImageKey& key, std::string_view cipher);
+
 } // namespace tarvo::protocol

@@ -128,6 +128,29 @@ TEST(Cipher, RefusesBadLengthsAndWrongKeys)
     EXPECT_FALSE(DecryptImage(key, damaged));
 }
 
+TEST(Cipher, TheHeadAgreesWithTheWholeDecryption)
+{
+    const ImageKey key = randomBytes<ImageKey>();
+    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 4096u}) {
+        std::string plain(n, '\0');
+        for (char& c : plain)
+            c = char(rng()());
+        const std::string cipher = EncryptImage(key, plain);
+        EXPECT_EQ(DecryptHead(key, cipher), plain.substr(0, 8)) << n;
+        // Whatever makes the whole decryption fail makes the head fail too.
+        for (int i = 0; i < 50; ++i) {
+            const ImageKey other = randomBytes<ImageKey>();
+            EXPECT_EQ(DecryptHead(other, cipher).has_value(),
+                      DecryptImage(other, cipher).has_value());
+        }
+        std::string damaged = cipher;
+        damaged[damaged.size() - 1 - (rng()() % std::min<std::size_t>(16, damaged.size()))] ^= 0x40;
+        EXPECT_EQ(DecryptHead(key, damaged).has_value(), DecryptImage(key, damaged).has_value());
+    }
+    EXPECT_FALSE(DecryptHead(key, ""));
+    EXPECT_FALSE(DecryptHead(key, "1234567"));
+}
+
 TEST(Annotation, UnescapeInvertsEscape)
 {
     const std::u16string texts[] = {
