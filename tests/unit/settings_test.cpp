@@ -136,7 +136,7 @@ TEST_F(SettingsStore, SaveWritesEveryValueAsTextInOrder)
 
 TEST_F(SettingsStore, AutorunIsTheAutostartEntry)
 {
-    const QString entry = home.config() + "/autostart/tarvo.desktop";
+    const QString entry = platform::AutostartFilePath();
     LoadSettings();
     Settings.autorun = false;
     SaveSettings(); // nothing to delete: no failure
@@ -163,7 +163,7 @@ TEST_F(SettingsStore, AutorunIsTheAutostartEntry)
 
 TEST_F(SettingsStore, AutostartEntrySwitchedOffByTheDesktopDoesNotCount)
 {
-    TempHome::write(home.config() + "/autostart/tarvo.desktop",
+    TempHome::write(platform::AutostartFilePath(),
                     "[Desktop Entry]\nExec=/usr/bin/tarvo\nHidden=true\n");
     LoadSettings();
     EXPECT_FALSE(Settings.autorun);
