@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the Debian packages tarvo and tarvo-server (and their -dbgsym packages) into
+# build/package/ (or the folder given as the first argument): a release build with Debian's
+# hardening flags and without the tests, then CPack.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+build=${1:-build/package}
+export CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+export LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_BUILD_TESTS=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$build"
+(cd "$build" && rm -f ./*.deb && cpack -G DEB >/dev/null)
+ls "$build"/*.deb
