@@ -8,8 +8,8 @@
 #include "platform/commands.h"
 #include "platform/instance_channel.h"
 #include "platform/process_state.h"
-#include "platform/window.h"
 #include "platform/resources.h"
+#include "platform/window.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -35,7 +35,10 @@ void queueCapture(TarvoTrayDlg* wnd, std::int32_t destination)
         return;
     }
     QMetaObject::invokeMethod(
-        wnd, [wnd, destination] { if (wnd->runCapture) wnd->runCapture(destination); },
+        wnd,
+        [wnd, destination] {
+            if (wnd->runCapture) wnd->runCapture(destination);
+        },
         Qt::QueuedConnection);
 }
 
