@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config clang-format
+  # manual pages; Debian packages (dpkg-shlibdeps, dpkg-buildflags; file for CPack's strip)
+  scdoc dpkg-dev file
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libxcb1-dev libxcb-shm0-dev libxcb-keysyms1-dev libxcb-xinput-dev
   libasound2-dev libcurl4-openssl-dev nettle-dev
@@ -23,6 +25,8 @@ if [[ "${1:-}" == "--tests" ]]; then
     xvfb tint2 xdotool xclip x11-utils x11-xserver-utils imagemagick alsa-utils
     # the service's second storage and the browser that opens its pages
     postgresql chromium
+    # the install and package checks
+    desktop-file-utils appstream man-db lintian
   )
 fi
 

@@ -1,5 +1,7 @@
 #include "app/application.h"
+#include "app/command_line.h"
 #include "net/log.h"
+#include "settings/service.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -10,14 +12,16 @@
 
 int main(int argc, char** argv)
 {
+    std::optional<std::int32_t> capture;
+    if (const auto done = tarvo::HandleCommandLine(argc, argv, &capture)) return *done;
     tarvo::OpenLogFromEnvironment();
     int rc = 0;
     {
         QApplication qtApp(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
         QApplication::setApplicationName(QStringLiteral("Tarvo"));
-        QApplication::setApplicationVersion(QStringLiteral("1.6.131"));
-        QGuiApplication::setDesktopFileName(QStringLiteral("tarvo"));
+        QApplication::setApplicationVersion(tarvo::kProgramVersion.toString());
+        QGuiApplication::setDesktopFileName(QStringLiteral(TARVO_APP_ID));
         // The toolkit's own texts (the Yes/No of message boxes) in the desktop's language.
         QTranslator qtTexts;
         if (qtTexts.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
@@ -25,6 +29,7 @@ int main(int argc, char** argv)
             QCoreApplication::installTranslator(&qtTexts);
 
         tarvo::TarvoTrayApp app;
+        app.captureAtStart = capture;
         // The exit command destroys the main window, which ends the loop.
         if (app.InitInstance()) QApplication::exec();
         rc = app.ExitInstance();

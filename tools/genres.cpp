@@ -73,6 +73,8 @@ struct IconGrid
 
 const IconGrid kGrids[] = {
     {16, 3.0, 2, 4, 1, QRect(5, 5, 6, 6), QRect(7, 7, 9, 9), 1},
+    {22, 4.0, 3, 5, 1, QRect(7, 7, 8, 8), QRect(10, 10, 12, 12), 2},
+    {24, 4.5, 3, 6, 2, QRect(8, 8, 8, 8), QRect(11, 11, 13, 13), 2},
     {32, 6.0, 5, 7, 2, QRect(11, 11, 10, 10), QRect(16, 16, 16, 16), 2},
     {48, 9.0, 7, 11, 3, QRect(16, 16, 16, 16), QRect(23, 23, 25, 25), 3},
 };
@@ -502,6 +504,18 @@ std::vector<double> failureSound()
 
 } // namespace
 
+// The application icon at the larger theme sizes, where the vector motif is sharp enough.
+QImage drawLargeIcon(int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    drawIconVector(p, QRectF(0, 0, size, size));
+    p.end();
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
 int main(int argc, char** argv)
 {
     // Nothing here needs a display.
@@ -521,12 +535,22 @@ int main(int argc, char** argv)
     }
 
     bool ok = true;
+    // The icon theme's copies: the application icon, and the tray's idle and busy pictures
+    // as status icons for tray hosts that take icons by name.
+    const QString themed = QStringLiteral("icons/hicolor/%1x%1/%2/" TARVO_APP_ID "%3.png");
     for (const IconGrid& g : kGrids) {
-        ok &= saveImage(drawIcon(g, false),
-                        res.filePath(QStringLiteral("icons/128-%1.png").arg(g.size)));
-        ok &= saveImage(drawIcon(g, true),
-                        res.filePath(QStringLiteral("icons/136-%1.png").arg(g.size)));
+        const QImage idle = drawIcon(g, false);
+        const QImage busy = drawIcon(g, true);
+        if (g.size == 16 || g.size == 32 || g.size == 48) {
+            ok &= saveImage(idle, res.filePath(QStringLiteral("icons/128-%1.png").arg(g.size)));
+            ok &= saveImage(busy, res.filePath(QStringLiteral("icons/136-%1.png").arg(g.size)));
+        }
+        ok &= saveImage(idle, res.filePath(themed.arg(g.size).arg(u"apps", u"")));
+        ok &= saveImage(idle, res.filePath(themed.arg(g.size).arg(u"status", u"-idle")));
+        ok &= saveImage(busy, res.filePath(themed.arg(g.size).arg(u"status", u"-busy")));
     }
+    for (int size : {64, 128, 256})
+        ok &= saveImage(drawLargeIcon(size), res.filePath(themed.arg(size).arg(u"apps", u"")));
     ok &= saveImage(drawCursor(), at("cursors/134.png"));
     ok &= saveImage(drawSplash(), at("bitmaps/131.png"));
     ok &= writeWav(at("sounds/137.wav"), 1, successSound(), -6.0, 4474);

@@ -1,10 +1,15 @@
 #include "app/application.h"
 
 #include "app/browser.h"
+#include "app/command_line.h"
 #include "app/tray_window.h"
+#include "net/log.h"
 #include "net/version_check.h"
+#include "platform/commands.h"
+#include "platform/instance_channel.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
+#include "platform/window.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -19,10 +24,45 @@
 
 namespace tarvo {
 
+namespace {
+
+// Runs after the current event, like the hotkey's capture: the request's sender has had its
+// answer by then, and the capture's own loop does not run inside the socket's handler.
+void queueCapture(TarvoTrayDlg* wnd, std::int32_t destination)
+{
+    if (destination == kMenuDestination) {
+        platform::PostCommand(CmdCapture, 0);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        wnd,
+        [wnd, destination] {
+            if (wnd->runCapture) wnd->runCapture(destination);
+        },
+        Qt::QueuedConnection);
+}
+
+// The instance that holds the guard may still be starting: it listens once its window is up.
+bool forwardCapture(std::int32_t destination)
+{
+    QElapsedTimer t;
+    t.start();
+    do {
+        if (platform::SendToInstance(QString::fromLatin1(kInstanceMutexName),
+                                     CaptureMessage(destination)))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (t.elapsed() < 5000);
+    return false;
+}
+
+} // namespace
+
 TarvoTrayApp::TarvoTrayApp() = default;
 
 TarvoTrayApp::~TarvoTrayApp()
 {
+    channel_.reset();
     platform::SetMainWindow(nullptr);
     mainWnd_.reset();
 }
@@ -64,6 +104,7 @@ bool TarvoTrayApp::InitInstance()
     if (instance_.Acquire(QString::fromLatin1(kInstanceMutexName)) !=
         platform::InstanceLock::Result::Acquired) {
         instance_.Release();
+        if (captureAtStart && forwardCapture(*captureAtStart)) return false;
         QMessageBox box(QMessageBox::Information, LoadStringResource(IDS_TARVO),
                         LoadStringResource(IDS_ALREADY_RUNNING), QMessageBox::Ok);
         box.exec();
@@ -73,8 +114,23 @@ bool TarvoTrayApp::InitInstance()
     mainWnd_ = std::make_unique<TarvoTrayDlg>();
     platform::SetMainWindow(mainWnd_.get());
     if (!mainWnd_->Create()) return false;
+    listenForRequests();
+    if (captureAtStart) queueCapture(mainWnd_.get(), *captureAtStart);
     if (startVersionCheck) StartVersionCheck(&OpenInBrowser);
     return true;
+}
+
+void TarvoTrayApp::listenForRequests()
+{
+    TarvoTrayDlg* wnd = mainWnd_.get();
+    channel_ = std::make_unique<platform::InstanceChannel>([wnd](const QByteArray& request) {
+        const auto destination = ReadCaptureMessage(request);
+        if (!destination) return false;
+        queueCapture(wnd, *destination);
+        return true;
+    });
+    if (!channel_->Listen(QString::fromLatin1(kInstanceMutexName)))
+        LogText(u"Cannot listen for capture requests from later starts");
 }
 
 int TarvoTrayApp::ExitInstance()

@@ -2,11 +2,16 @@
 // The application object: owns the life of the process from the splash to the exit step.
 #include "platform/instance_lock.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace tarvo {
 
 class TarvoTrayDlg;
+namespace platform {
+class InstanceChannel;
+}
 
 inline constexpr auto kInstanceMutexName =
     "Local\\Tarvo.Running_6068FB91-37CE-4AC7-9F79-3C2B80545ED8";
@@ -28,12 +33,17 @@ public:
     int splashMs = 2000;
     // Widget tests of the start-up leave the network alone.
     bool startVersionCheck = true;
+    // Started with --capture: capture once the tray icon is up (a destination code, or the
+    // menu's). A second start with it hands the capture to the first instead of the message.
+    std::optional<std::int32_t> captureAtStart;
 
 private:
     void showSplash();
+    void listenForRequests();
 
     platform::InstanceLock instance_;
     std::unique_ptr<TarvoTrayDlg> mainWnd_;
+    std::unique_ptr<platform::InstanceChannel> channel_;
 };
 
 } // namespace tarvo

@@ -2,6 +2,7 @@
 
 #include "platform/desktop_entry.h"
 #include "platform/paths.h"
+#include "tarvo_version.h"
 
 #include <QDir>
 #include <QFile>
@@ -138,9 +139,16 @@ template <class F> bool modifyStore(F&& change)
 
 // --- autostart entry ---------------------------------------------------------------------
 
+// Where earlier versions wrote the entry, before it took the desktop entry's id.
+QString legacyAutostartPath()
+{
+    return ConfigHome() + QStringLiteral("/autostart/tarvo.desktop");
+}
+
 std::optional<RegValue> readAutostart()
 {
-    const QString path = AutostartFilePath();
+    QString path = AutostartFilePath();
+    if (!QFile::exists(path) && QFile::exists(legacyAutostartPath())) path = legacyAutostartPath();
     const auto exec = DesktopEntryValue(path, u"Desktop Entry", u"Exec");
     if (!exec) return std::nullopt;
     // An entry the desktop has switched off does not start the program.
@@ -159,10 +167,14 @@ bool writeAutostart(QStringView command)
                                   "Type=Application\n"
                                   "Name=Tarvo\n"
                                   "Comment=Screen capture from the system tray\n"
+                                  "Icon=" TARVO_APP_ID "\n"
                                   "Exec=");
     text += DesktopEntryEscape(QuoteExecArgument(command));
     text += QStringLiteral("\nTerminal=false\nX-GNOME-Autostart-enabled=true\n");
-    return WriteFileAtomically(AutostartFilePath(), text.toUtf8());
+    if (!WriteFileAtomically(AutostartFilePath(), text.toUtf8())) return false;
+    // Two entries would start two copies at login, the second only to say the first runs.
+    QFile::remove(legacyAutostartPath());
+    return true;
 }
 
 // --- user-dirs.dirs ----------------------------------------------------------------------
@@ -202,7 +214,7 @@ QString StoreFilePath()
 }
 QString AutostartFilePath()
 {
-    return ConfigHome() + QStringLiteral("/autostart/tarvo.desktop");
+    return ConfigHome() + QStringLiteral("/autostart/" TARVO_APP_ID ".desktop");
 }
 
 QString QuoteExecArgument(QStringView arg)
@@ -323,8 +335,12 @@ bool RegDeleteValue(HKey root, QStringView subKey, QStringView name)
         return modifyStore([&](RegDocument& d) { d.Remove(storePath(key), name); });
     }
     if (same(key, kRunKey) && same(name, u"Tarvo")) {
-        QFile f(AutostartFilePath());
-        return !f.exists() || f.remove();
+        bool ok = true;
+        for (const QString& path : {AutostartFilePath(), legacyAutostartPath()}) {
+            QFile f(path);
+            ok = (!f.exists() || f.remove()) && ok;
+        }
+        return ok;
     }
     return false;
 }

@@ -1,5 +1,7 @@
 #include "platform/resources.h"
 
+#include "tarvo_version.h"
+
 #include <QFile>
 #include <QHash>
 
@@ -41,6 +43,10 @@ QIcon LoadIconResource(int id)
         const QString path = QStringLiteral(":/icons/%1-%2.png").arg(id).arg(size);
         if (QFile::exists(path)) icon.addFile(path, QSize(size, size));
     }
+    // The installed theme holds the same pictures under names, which a tray host that takes
+    // icons by name prefers; without an installed theme the compiled-in ones serve.
+    if (id == IDI_TARVO) return QIcon::fromTheme(QStringLiteral(TARVO_APP_ID "-idle"), icon);
+    if (id == IDI_SENDING) return QIcon::fromTheme(QStringLiteral(TARVO_APP_ID "-busy"), icon);
     return icon;
 }
 

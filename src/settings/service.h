@@ -3,11 +3,13 @@
 // store value "Service URL" replaces the service address (a team's own server), and
 // TARVO_SERVICE_URL (e.g. http://127.0.0.1:5000/db/) replaces both at run time. The product web
 // site follows the address's scheme and host. A missing final "/" is added.
+#include "tarvo_version.h"
+
 #include <QString>
 
 namespace tarvo {
 
-inline constexpr QStringView kProgramVersion = u"1.6.131";
+inline constexpr QStringView kProgramVersion = u"" TARVO_VERSION_TEXT;
 
 // The store's "Service URL", read at load; empty for none. Any thread may read the result.
 void SetConfiguredServiceUrl(const QString& url);

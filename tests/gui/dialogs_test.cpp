@@ -1,5 +1,6 @@
 #include "platform/commands.h"
 #include "app/tray_window.h"
+#include "platform/registry.h"
 #include "settings/dialogs.h"
 #include "settings/hyperlink.h"
 #include "settings/keynames.h"
@@ -442,7 +443,7 @@ TEST(OptionsDialog, BrowsedFolderFillsTheBoxAndOnlyOkKeepsIt)
 TEST(OptionsDialog, TheTrayCommandSavesOnlyWhatOkConfirms)
 {
     test::TempHome home;
-    const QString autostart = home.config() + "/autostart/tarvo.desktop";
+    const QString autostart = platform::AutostartFilePath();
     Settings = SettingsRecord{};
     LoadSettings();
     TarvoTrayDlg window;

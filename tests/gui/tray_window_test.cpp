@@ -2,6 +2,7 @@
 #include "app/tray_window.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
+#include "platform/registry.h"
 #include "settings/dialogs.h"
 #include "settings/settings.h"
 #include "support/modal.h"
@@ -183,7 +184,7 @@ TEST_F(TrayWindow, SettingsCommandsChangeAndSaveAtOnce)
     Settings.autorun = true;
     window->OnSysCommand(CmdAutorunOff, 0);
     EXPECT_FALSE(Settings.autorun);
-    EXPECT_FALSE(QFile::exists(home.config() + "/autostart/tarvo.desktop"));
+    EXPECT_FALSE(QFile::exists(platform::AutostartFilePath()));
 }
 
 TEST_F(TrayWindow, HistoryCommandsOpenEntriesAndIgnoreWhatIsNotThere)

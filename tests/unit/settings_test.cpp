@@ -3,8 +3,11 @@
 #include "settings/service.h"
 #include "settings/settings.h"
 #include "support/temp_env.h"
+#include "tarvo_version.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -136,7 +139,7 @@ TEST_F(SettingsStore, SaveWritesEveryValueAsTextInOrder)
 
 TEST_F(SettingsStore, AutorunIsTheAutostartEntry)
 {
-    const QString entry = home.config() + "/autostart/tarvo.desktop";
+    const QString entry = platform::AutostartFilePath();
     LoadSettings();
     Settings.autorun = false;
     SaveSettings(); // nothing to delete: no failure
@@ -161,9 +164,46 @@ TEST_F(SettingsStore, AutorunIsTheAutostartEntry)
     EXPECT_TRUE(QFile::exists(home.config() + "/autostart")); // only the file goes
 }
 
+// What a login session reads: a valid entry that starts this very program, and nothing left
+// once autorun is off, also of an entry an earlier version wrote under the old name.
+TEST_F(SettingsStore, AutostartEntryIsValidForTheSessionAndGoesAwayWithTheOldName)
+{
+    const QString legacy = home.config() + "/autostart/tarvo.desktop";
+    TempHome::write(legacy, "[Desktop Entry]\nType=Application\nExec=/usr/bin/tarvo\n");
+    LoadSettings();
+    EXPECT_TRUE(Settings.autorun);
+    EXPECT_TRUE(platform::AutostartFilePath().endsWith("/autostart/" TARVO_APP_ID ".desktop"));
+
+    SaveSettings();
+    EXPECT_FALSE(QFile::exists(legacy)); // one entry, or the session starts two copies
+    const QString written = QString::fromUtf8(TempHome::read(platform::AutostartFilePath()));
+    EXPECT_TRUE(written.contains("\nExec=" + platform::ModuleFileName() + "\n"))
+        << written.toStdString();
+    EXPECT_TRUE(written.contains("\nX-GNOME-Autostart-enabled=true\n"));
+    EXPECT_TRUE(written.contains("\nIcon=" TARVO_APP_ID "\n"));
+    if (QStandardPaths::findExecutable("desktop-file-validate").isEmpty()) {
+        ADD_FAILURE() << "desktop-file-validate missing (scripts/deps.sh --tests installs it)";
+    } else {
+        QProcess v;
+        v.setProcessChannelMode(QProcess::MergedChannels);
+        v.start("desktop-file-validate", {platform::AutostartFilePath()});
+        ASSERT_TRUE(v.waitForFinished(30000));
+        EXPECT_EQ(v.exitCode(), 0);
+        EXPECT_EQ(v.readAll(), "");
+    }
+
+    TempHome::write(legacy, "[Desktop Entry]\nType=Application\nExec=/usr/bin/tarvo\n");
+    Settings.autorun = false;
+    SaveSettings();
+    EXPECT_FALSE(QFile::exists(platform::AutostartFilePath()));
+    EXPECT_FALSE(QFile::exists(legacy));
+    LoadSettings();
+    EXPECT_FALSE(Settings.autorun);
+}
+
 TEST_F(SettingsStore, AutostartEntrySwitchedOffByTheDesktopDoesNotCount)
 {
-    TempHome::write(home.config() + "/autostart/tarvo.desktop",
+    TempHome::write(platform::AutostartFilePath(),
                     "[Desktop Entry]\nExec=/usr/bin/tarvo\nHidden=true\n");
     LoadSettings();
     EXPECT_FALSE(Settings.autorun);
