@@ -1,8 +1,11 @@
 #include "settings/settings.h"
 
 #include "platform/paths.h"
+#include "platform/report.h"
 #include "platform/wformat.h"
 
+#include <QDir>
+#include <cstring>
 #include <limits>
 
 namespace tarvo {
@@ -61,8 +64,37 @@ void WriteRegistryFlag(QStringView name, bool flag)
     WriteRegistryText(kSettingsKey, name, flag ? u"1" : u"0");
 }
 
+QString DefaultPicturesFolder()
+{
+    return QDir::homePath() + QStringLiteral("/Pictures");
+}
+
+namespace {
+
+QString systemReason(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+void reportUnreadableStore(int err)
+{
+    const QString path = platform::StoreFilePath();
+    platform::ReportFailure(
+        platform::Failure::StoreUnreadable,
+        Format(u"Cannot read settings file %s: %s; it is kept and nothing is saved", path,
+               systemReason(err)),
+        Format(u"Не удалось прочитать файл настроек %s (%s). Файл не изменён, изменения "
+               u"настроек не сохраняются.",
+               path, systemReason(err)));
+}
+
+} // namespace
+
 void LoadSettings()
 {
+    platform::RemoveStaleStoreTemporaries();
+    if (const int err = platform::StoreReadError()) reportUnreadableStore(err);
+
     auto read = [](QStringView name, const QString& def) {
         return ReadRegistryText(HKey::CurrentUser, kSettingsKey, name, def);
     };
@@ -79,10 +111,12 @@ void LoadSettings()
     if (Settings.targetFolder.isEmpty())
         Settings.targetFolder =
             ReadRegistryText(HKey::CurrentUser, kShellFoldersKey, u"My Pictures");
+    // Never the folder the process happened to start in.
+    if (Settings.targetFolder.isEmpty()) Settings.targetFolder = DefaultPicturesFolder();
     Settings.imageFormat = read(u"Image Format", QStringLiteral("image/png"));
 }
 
-void SaveSettings()
+bool SaveSettings()
 {
     // One locked rewrite of the store for the whole record.
     platform::RegBatch batch;
@@ -100,6 +134,18 @@ void SaveSettings()
     WriteRegistryText(kSettingsKey, u"HotkeyMod", Format(u"%i", Settings.hotkeyMod));
     WriteRegistryText(kSettingsKey, u"Target Folder", Settings.targetFolder);
     WriteRegistryText(kSettingsKey, u"Image Format", Settings.imageFormat);
+    if (batch.Commit()) return true;
+    if (const int err = platform::StoreReadError()) {
+        reportUnreadableStore(err);
+        return false;
+    }
+    const int err = platform::RegLastStoreError();
+    const QString path = platform::StoreFilePath();
+    platform::ReportFailure(
+        platform::Failure::StoreSave,
+        Format(u"Cannot save settings to %s: %s", path, systemReason(err ? err : EIO)),
+        Format(u"Не удалось сохранить настройки в %s (%s).", path, systemReason(err ? err : EIO)));
+    return false;
 }
 
 } // namespace tarvo
