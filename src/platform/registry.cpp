@@ -271,7 +271,9 @@ QString QuoteExecArgument(QStringView arg)
     QString body;
     bool needsQuotes = arg.isEmpty();
     for (QChar c : arg) {
-        if (isExecReserved(c)) needsQuotes = true;
+        // Quoted too: whatever the entry's reader trims or treats as a break (\v, \f, U+00A0
+        // and the other spaces) and characters that cannot stand bare in an entry.
+        if (isExecReserved(c) || c.isSpace() || !c.isPrint()) needsQuotes = true;
         if (c == u'"' || c == u'`' || c == u'$' || c == u'\\') body += u'\\';
         if (c == u'%') body += u'%'; // a literal percent is written twice
         body += c;
