@@ -2,7 +2,10 @@
 
 #include "app/browser.h"
 #include "app/tray_window.h"
+#include "net/log.h"
 #include "net/version_check.h"
+#include "platform/commands.h"
+#include "platform/exit_signals.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
 
@@ -19,10 +22,16 @@
 
 namespace tarvo {
 
+namespace {
+// The application that a signal ends; the watch outlives it in tests that make several.
+TarvoTrayApp* gSignalTarget = nullptr;
+} // namespace
+
 TarvoTrayApp::TarvoTrayApp() = default;
 
 TarvoTrayApp::~TarvoTrayApp()
 {
+    if (gSignalTarget == this) gSignalTarget = nullptr;
     platform::SetMainWindow(nullptr);
     mainWnd_.reset();
 }
@@ -59,6 +68,18 @@ void TarvoTrayApp::showSplash()
 
 bool TarvoTrayApp::InitInstance()
 {
+    // A signal ends the program as the exit command does: icon removed, lock released, log
+    // written. One that comes before the main window exists is acted on once it does.
+    gSignalTarget = this;
+    platform::WatchExitSignals([](int sig) {
+        LogFormat(u"Signal %i received, exiting", sig);
+        TarvoTrayApp* app = gSignalTarget;
+        if (!app) return;
+        if (app->mainWnd_)
+            platform::SendCommand(CmdExit, 0);
+        else
+            app->exitRequested_ = true;
+    });
     showSplash();
 
     if (instance_.Acquire(QString::fromLatin1(kInstanceMutexName)) !=
@@ -73,6 +94,10 @@ bool TarvoTrayApp::InitInstance()
     mainWnd_ = std::make_unique<TarvoTrayDlg>();
     platform::SetMainWindow(mainWnd_.get());
     if (!mainWnd_->Create()) return false;
+    if (exitRequested_) {
+        platform::SendCommand(CmdExit, 0);
+        return false;
+    }
     if (startVersionCheck) StartVersionCheck(&OpenInBrowser);
     return true;
 }

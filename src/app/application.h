@@ -34,6 +34,7 @@ private:
 
     platform::InstanceLock instance_;
     std::unique_ptr<TarvoTrayDlg> mainWnd_;
+    bool exitRequested_ = false; // a signal came before the main window existed
 };
 
 } // namespace tarvo
