@@ -485,8 +485,7 @@ int RegLastStoreError()
 int StoreReadError()
 {
     QByteArray ignored;
-    const int err = readStore(&ignored);
-    return err == ENOENT ? 0 : err;
+    return readStore(&ignored);
 }
 
 void RemoveStaleStoreTemporaries()

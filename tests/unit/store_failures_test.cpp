@@ -115,6 +115,12 @@ TEST_F(StoreFailures, AStoreThatExistsButCannotBeReadIsNeverWritten)
              (void)::symlink("tarvo.reg", QFile::encodeName(store).constData());
          },
          "Too many levels of symbolic links"},
+        // Writing would replace the link with a file of its own.
+        {"a link to nowhere",
+         [](const QString& store) {
+             (void)::symlink("/nonexistent/tarvo.reg", QFile::encodeName(store).constData());
+         },
+         "No such file or directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
