@@ -5,6 +5,7 @@
 #include "platform/wformat.h"
 
 #include <QDir>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -120,11 +121,19 @@ bool SaveSettings()
 {
     // One locked rewrite of the store for the whole record.
     platform::RegBatch batch;
-    if (Settings.autorun) {
-        platform::RegSetValue(HKey::CurrentUser, kRunKey, u"Tarvo",
-                              platform::MakeRegText(platform::ModuleFileName()));
-    } else {
-        platform::RegDeleteValue(HKey::CurrentUser, kRunKey, u"Tarvo");
+    errno = 0;
+    const bool autostartSaved =
+        Settings.autorun ? platform::RegSetValue(HKey::CurrentUser, kRunKey, u"Tarvo",
+                                                 platform::MakeRegText(platform::ModuleFileName()))
+                         : platform::RegDeleteValue(HKey::CurrentUser, kRunKey, u"Tarvo");
+    const int autostartError = errno ? errno : EIO;
+    if (!autostartSaved) {
+        const QString path = platform::AutostartFilePath();
+        platform::ReportFailure(
+            platform::Failure::StoreSave,
+            Format(u"Cannot save the autostart entry %s: %s", path, systemReason(autostartError)),
+            Format(u"Не удалось сохранить автозапуск в %s (%s).", path,
+                   systemReason(autostartError)));
     }
     WriteRegistryFlag(u"Sounds", Settings.sounds);
     WriteRegistryFlag(u"ImmediatelyOpen", Settings.immediatelyOpen);
@@ -134,7 +143,7 @@ bool SaveSettings()
     WriteRegistryText(kSettingsKey, u"HotkeyMod", Format(u"%i", Settings.hotkeyMod));
     WriteRegistryText(kSettingsKey, u"Target Folder", Settings.targetFolder);
     WriteRegistryText(kSettingsKey, u"Image Format", Settings.imageFormat);
-    if (batch.Commit()) return true;
+    if (batch.Commit()) return autostartSaved;
     if (const int err = platform::StoreReadError()) {
         reportUnreadableStore(err);
         return false;

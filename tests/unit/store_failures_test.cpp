@@ -205,6 +205,18 @@ TEST_F(StoreFailures, AFailedSaveIsReportedOncePerKind)
         EXPECT_TRUE(shown[0].contains(c.reason)) << shown[0].toStdString();
         ::chmod(QFile::encodeName(folder()).constData(), 0755);
     }
+    // The autostart entry is part of the save.
+    ::chmod(QFile::encodeName(folder()).constData(), 0755);
+    QDir(folder()).removeRecursively();
+    QFile::remove(folder());
+    TempHome::write(home.config() + "/autostart", "not a folder");
+    const qsizetype logBefore = Log().size();
+    LoadSettings();
+    Settings.autorun = true;
+    EXPECT_FALSE(SaveSettings());
+    EXPECT_EQ(Log().mid(logBefore), QStringList{"Cannot save the autostart entry " + home.config() +
+                                                "/autostart/tarvo.desktop: File exists"});
+    EXPECT_TRUE(TempHome::read(home.storeFile()).contains("\"Destination\""));
     // A different kind of failure is shown too.
     platform::ReportFailure(platform::Failure::Upload, "line", "upload failed");
     EXPECT_TRUE(bus.shown(3).contains("upload failed"));
