@@ -12,3 +12,8 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir "$build" --output-on-failure -j2 "$@"
+# Each fuzz target briefly (a crash or a broken round trip fails the run); skipped when only
+# some tests were asked for.
+if [[ $# -eq 0 ]] && command -v clang++ >/dev/null 2>&1; then
+  ./scripts/fuzz.sh "${TARVO_FUZZ_SECONDS:-20}"
+fi

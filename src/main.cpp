@@ -9,6 +9,10 @@
 #include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define TARVO_LEAK_CHECK 1
+#endif
 
 int main(int argc, char** argv)
 {
@@ -38,5 +42,10 @@ int main(int argc, char** argv)
     // running static destructors under their feet.
     tarvo::CloseLog();
     std::fflush(nullptr);
+#ifdef TARVO_LEAK_CHECK
+    // _Exit skips the sanitizer's own check at exit; run it here (it ends the process with an
+    // error status when something leaked).
+    __lsan_do_leak_check();
+#endif
     std::_Exit(rc);
 }

@@ -7,6 +7,7 @@
 #include "net/version_check.h"
 #include "platform/commands.h"
 #include "platform/instance_channel.h"
+#include "platform/exit_signals.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
 #include "platform/window.h"
@@ -56,6 +57,9 @@ bool forwardCapture(std::int32_t destination)
     return false;
 }
 
+// The application that a signal ends; the watch outlives it in tests that make several.
+TarvoTrayApp* gSignalTarget = nullptr;
+
 } // namespace
 
 TarvoTrayApp::TarvoTrayApp() = default;
@@ -63,6 +67,7 @@ TarvoTrayApp::TarvoTrayApp() = default;
 TarvoTrayApp::~TarvoTrayApp()
 {
     channel_.reset();
+    if (gSignalTarget == this) gSignalTarget = nullptr;
     platform::SetMainWindow(nullptr);
     mainWnd_.reset();
 }
@@ -99,6 +104,18 @@ void TarvoTrayApp::showSplash()
 
 bool TarvoTrayApp::InitInstance()
 {
+    // A signal ends the program as the exit command does: icon removed, lock released, log
+    // written. One that comes before the main window exists is acted on once it does.
+    gSignalTarget = this;
+    platform::WatchExitSignals([](int sig) {
+        LogFormat(u"Signal %i received, exiting", sig);
+        TarvoTrayApp* app = gSignalTarget;
+        if (!app) return;
+        if (app->mainWnd_)
+            platform::SendCommand(CmdExit, 0);
+        else
+            app->exitRequested_ = true;
+    });
     showSplash();
 
     if (instance_.Acquire(QString::fromLatin1(kInstanceMutexName)) !=
@@ -114,6 +131,10 @@ bool TarvoTrayApp::InitInstance()
     mainWnd_ = std::make_unique<TarvoTrayDlg>();
     platform::SetMainWindow(mainWnd_.get());
     if (!mainWnd_->Create()) return false;
+    if (exitRequested_) {
+        platform::SendCommand(CmdExit, 0);
+        return false;
+    }
     listenForRequests();
     if (captureAtStart) queueCapture(mainWnd_.get(), *captureAtStart);
     if (startVersionCheck) StartVersionCheck(&OpenInBrowser);

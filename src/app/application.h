@@ -44,6 +44,7 @@ private:
     platform::InstanceLock instance_;
     std::unique_ptr<TarvoTrayDlg> mainWnd_;
     std::unique_ptr<platform::InstanceChannel> channel_;
+    bool exitRequested_ = false; // a signal came before the main window existed
 };
 
 } // namespace tarvo

@@ -12,9 +12,21 @@ QStringList BrowserCommand(QStringView commandTemplate, const QString& text)
     QStringList args = platform::SplitCommandLine(commandTemplate);
     bool substituted = false;
     for (QString& a : args) {
-        if (!a.contains(QStringLiteral("%1"))) continue;
-        a.replace(QStringLiteral("%1"), text);
-        substituted = true;
+        // One pass: "%1" is the text, "%%" a percent sign, and nothing inserted is read again.
+        QString out;
+        for (qsizetype i = 0; i < a.size(); ++i) {
+            if (a[i] == u'%' && i + 1 < a.size() && (a[i + 1] == u'1' || a[i + 1] == u'%')) {
+                if (a[++i] == u'1') {
+                    out += text;
+                    substituted = true;
+                } else {
+                    out += u'%';
+                }
+            } else {
+                out += a[i];
+            }
+        }
+        a = out;
     }
     if (!substituted) args << text;
     return args;

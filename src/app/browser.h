@@ -12,7 +12,7 @@ bool OpenInBrowser(const QString& text);
 
 // The program and arguments for a template: the template is split into arguments first, then
 // every "%1" is replaced by the text, so the text stays one argument whatever it holds; a
-// template without "%1" gets the text as one more argument.
+// template without "%1" gets the text as one more argument. "%%" stands for one percent sign.
 QStringList BrowserCommand(QStringView commandTemplate, const QString& text);
 
 } // namespace tarvo

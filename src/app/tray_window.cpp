@@ -1,9 +1,9 @@
 #include "app/tray_window.h"
 
 #include "app/browser.h"
-#include "platform/commands.h"
 #include "capture/capture.h"
 #include "net/log.h"
+#include "platform/commands.h"
 #include "platform/hotkey.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
@@ -14,6 +14,7 @@
 #include "ui_dialog102.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QMenu>
@@ -196,9 +197,13 @@ QMenu* TarvoTrayDlg::BuildTrayMenu() const
     } destinations[] = {{IDS_SEND_TO_WEB, CmdSendToWeb, DestinationWeb},
                         {IDS_SEND_TO_CLIPBOARD, CmdSendToClipboard, DestinationClipboard},
                         {IDS_SEND_TO_FILE, CmdSendToFile, DestinationFile}};
+    // One radio group: the chosen destination has the mark, the others none at all.
+    auto* group = new QActionGroup(menu);
+    group->setExclusive(true);
     for (const auto& d : destinations) {
         QAction* a = add(LoadStringResource(d.id), d.command);
         a->setCheckable(true);
+        a->setActionGroup(group);
         a->setChecked(Settings.destination == d.destination);
     }
     menu->addSeparator();

@@ -1,5 +1,6 @@
 #include "imaging/codecs.h"
 
+#include "net/log.h"
 #include "platform/hresult.h"
 
 #include <csetjmp>
@@ -18,6 +19,13 @@ namespace {
 
 [[noreturn]] void fail()
 {
+    ThrowHr(E_FAIL);
+}
+
+// Running out of memory is an encoder failure like any other; the reason gets a line of its own.
+[[noreturn]] void outOfMemory()
+{
+    LogText(u"Encoder ran out of memory");
     ThrowHr(E_FAIL);
 }
 
@@ -136,22 +144,22 @@ QByteArray EncodePng(const QImage& image, const PngOptions& options)
     if (image.isNull()) fail();
     const bool alpha = image.hasAlphaChannel();
     const QImage img = alpha ? image.convertToFormat(QImage::Format_ARGB32) : AsRgb32(image);
-    if (img.isNull()) ThrowHr(E_OUTOFMEMORY);
+    if (img.isNull()) outOfMemory();
 
     png_structp png =
         png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngQuietWarning);
-    if (!png) ThrowHr(E_OUTOFMEMORY);
+    if (!png) outOfMemory();
     png_infop info = png_create_info_struct(png);
     if (!info) {
         png_destroy_write_struct(&png, nullptr);
-        ThrowHr(E_OUTOFMEMORY);
+        outOfMemory();
     }
     QByteArray out;
     PngSink sink{&out};
     png_set_write_fn(png, &sink, pngWrite, pngFlush);
     const bool ok = writePng(png, info, img, alpha, options);
     png_destroy_write_struct(&png, &info);
-    if (sink.outOfMemory) ThrowHr(E_OUTOFMEMORY);
+    if (sink.outOfMemory) outOfMemory();
     if (!ok) fail();
     return out;
 }
@@ -160,7 +168,7 @@ QByteArray EncodeJpeg(const QImage& image, int quality, ChromaSubsampling subsam
 {
     if (image.isNull()) fail();
     const QImage img = AsRgb32(image);
-    if (img.isNull()) ThrowHr(E_OUTOFMEMORY);
+    if (img.isNull()) outOfMemory();
     tjhandle tj = tjInitCompress();
     if (!tj) fail();
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
@@ -196,12 +204,12 @@ QByteArray EncodeGif(const QImage& image)
     if (image.width() > 0xFFFF || image.height() > 0xFFFF) fail(); // 16-bit sizes in GIF
     // libimagequant reads R, G, B, A bytes.
     const QImage rgba = AsRgb32(image).convertToFormat(QImage::Format_RGBA8888);
-    if (rgba.isNull()) ThrowHr(E_OUTOFMEMORY);
+    if (rgba.isNull()) outOfMemory();
     const int w = rgba.width();
     const int h = rgba.height();
 
     std::unique_ptr<liq_attr, LiqAttrFree> attr(liq_attr_create());
-    if (!attr) ThrowHr(E_OUTOFMEMORY);
+    if (!attr) outOfMemory();
     liq_set_max_colors(attr.get(), 256);
     liq_set_speed(attr.get(), 5);
     // The rows must stay valid while the quantiser works: they belong to `rgba`.
@@ -227,7 +235,7 @@ QByteArray EncodeGif(const QImage& image)
     while (tableSize < int(palette->count))
         tableSize *= 2;
     std::unique_ptr<ColorMapObject, GifMapFree> map(GifMakeMapObject(tableSize, nullptr));
-    if (!map) ThrowHr(E_OUTOFMEMORY);
+    if (!map) outOfMemory();
     for (int i = 0; i < tableSize; ++i) {
         const liq_color c = i < int(palette->count) ? palette->entries[i] : liq_color{0, 0, 0, 0};
         map->Colors[i] = GifColorType{c.r, c.g, c.b};
@@ -251,7 +259,7 @@ QByteArray EncodeBmp(const QImage& image)
 {
     if (image.isNull()) fail();
     const QImage img = AsRgb32(image);
-    if (img.isNull()) ThrowHr(E_OUTOFMEMORY);
+    if (img.isNull()) outOfMemory();
     const qint64 w = img.width();
     const qint64 h = img.height();
     const qint64 stride = (w * 3 + 3) & ~qint64(3);

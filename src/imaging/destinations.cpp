@@ -1,11 +1,12 @@
 #include "imaging/destinations.h"
 
-#include "platform/commands.h"
 #include "imaging/encoders.h"
 #include "net/log.h"
 #include "platform/clipboard.h"
+#include "platform/commands.h"
 #include "platform/files.h"
 #include "platform/hresult.h"
+#include "platform/paths.h"
 #include "platform/resources.h"
 #include "platform/sound.h"
 #include "platform/window.h"
@@ -13,6 +14,7 @@
 
 #include <QFileInfo>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -62,6 +64,8 @@ void PostToClipboard(const QImage& fragment)
 
 void SaveToNumberedFile(const QImage& fragment)
 {
+    // The default folder is made on first use, as the desktop's own folders are.
+    if (Settings.targetFolder == DefaultPicturesFolder()) platform::MakePath(Settings.targetFolder);
     const QString prefix = FolderPrefix(Settings.targetFolder);
     const QString imageFormat = Settings.imageFormat;
     const QString extension = ExtensionForImageFormat(imageFormat);
@@ -78,7 +82,12 @@ void SaveToNumberedFile(const QImage& fragment)
         // A file that appeared since the check is never overwritten: it takes the next number.
         const int err = platform::CreateFileExclusively(fullPath, bytes);
         if (err == EEXIST) continue;
-        if (err != 0) ThrowHr(HresultFromErrno(err));
+        if (err != 0) {
+            // The system's reason on a line of its own; the failure itself is E_FAIL.
+            LogFormat(u"Cannot save %s: %s", LogSafe(fullPath),
+                      QString::fromLocal8Bit(std::strerror(err)));
+            ThrowHr(E_FAIL);
+        }
         break;
     }
 

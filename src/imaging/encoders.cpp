@@ -53,7 +53,7 @@ QByteArray EncodeImage(const QImage& image, std::uint32_t quality, QStringView m
 
 QByteArray EncodeToStream(const QImage& image, std::uint32_t quality, QStringView mimeType)
 {
-    LogFormat(u"Using encoder: %s, quality: %u", mimeType, quality);
+    LogFormat(u"Using encoder: %s, quality: %u", LogSafe(mimeType), quality);
     return EncodeImage(image, quality, mimeType);
 }
 

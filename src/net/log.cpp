@@ -1,6 +1,7 @@
 #include "net/log.h"
 
 #include "platform/paths.h"
+#include "platform/report.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -56,6 +57,7 @@ bool OpenLog(const QString& path)
     std::FILE* f = std::fopen(QFile::encodeName(path).constData(), "ae");
     if (!f) return false;
     gStream.store(f, std::memory_order_release);
+    platform::SetFailureLogSink([](const QString& line) { LogText(line); });
     return true;
 }
 
@@ -69,8 +71,31 @@ bool OpenLogFromEnvironment()
 
 void CloseLog()
 {
+    platform::SetFailureLogSink(nullptr);
     const std::lock_guard<std::mutex> guard(gLock);
     if (std::FILE* f = gStream.exchange(nullptr)) std::fclose(f);
+}
+
+QString LogSafe(QStringView text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n')
+            out += QStringLiteral("\\n");
+        else if (u == u'\r')
+            out += QStringLiteral("\\r");
+        else if (u == u'\t')
+            out += QStringLiteral("\\t");
+        else if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
+            out += QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        else if (u == 0x2028 || u == 0x2029)
+            out += QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
 }
 
 void SetLogClock(LogClock clock)

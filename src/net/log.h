@@ -21,6 +21,10 @@ inline void LogText(const char16_t* text)
 
 bool IsLogOpen();
 
+// Text from outside (server replies, paths, titles) with its control characters written as
+// escapes (\n, \r, \t, \xNN, \u2028), so it can never start a log line of its own.
+QString LogSafe(QStringView text);
+
 // The arguments are not formatted while the log is closed.
 template <class... A> void LogFormat(QStringView format, const A&... args)
 {

@@ -41,7 +41,7 @@ void postImage(const UploadJob& job, const QString& serviceBaseUrl)
 
     LogText(u"Creating and opening Internet session");
     const QString object = UploadRequestObject(url.path(QUrl::FullyEncoded), job);
-    LogFormat(u"Posting to: %s", object);
+    LogFormat(u"Posting to: %s", LogSafe(object));
 
     request.target = object.toUtf8();
     request.headers = {"User-Agent: Tarvo/" + kProgramVersion.toLatin1(),
@@ -64,6 +64,12 @@ void postImage(const UploadJob& job, const QString& serviceBaseUrl)
         ThrowHr(E_FAIL);
     }
     if (!toldReading) LogText(u"Reading reply");
+    // Only a 2xx reply can carry the service's answer; a redirect or an error page saying
+    // "OK" has stored nothing.
+    if (reply.status < 200 || reply.status > 299) {
+        LogFormat(u"Server replied with HTTP status %i", int(reply.status));
+        ThrowHr(E_FAIL);
+    }
 
     if (reply.body.isEmpty()) {
         LogText(u"Cannot read server reply, ReadString failed");
@@ -74,7 +80,7 @@ void postImage(const UploadJob& job, const QString& serviceBaseUrl)
                           qstrnlen(reply.body.constData(), static_cast<uint>(reply.body.size())));
     if (text != "OK") {
         LogFormat(u"Server was supposed to reply OK, instead it replied: %s",
-                  QString::fromLocal8Bit(text.left(100)));
+                  LogSafe(QString::fromLocal8Bit(text.left(100))));
         ThrowHr(E_FAIL);
     }
     LogText(u"Image posted");
@@ -95,9 +101,9 @@ void logFailure()
         LogFormat(u"Exception: 0x%08x: %s", static_cast<std::uint32_t>(e.Error()),
                   ErrorMessageText(e.Error()));
     } catch (const platform::HttpError& e) {
-        LogFormat(u"Exception: %s", e.message().left(1023));
+        LogFormat(u"Exception: %s", LogSafe(e.message().left(1023)));
     } catch (const std::exception& e) {
-        LogFormat(u"Exception: %s", QString::fromLocal8Bit(e.what()).left(1023));
+        LogFormat(u"Exception: %s", LogSafe(QString::fromLocal8Bit(e.what()).left(1023)));
     } catch (...) {
         LogText(u"Unknown exception");
     }

@@ -64,7 +64,8 @@ std::optional<QString> findDesktopFile(const QString& id)
 
 } // namespace
 
-// Turns an Exec line into a command template with "%1" where the address goes.
+// Turns an Exec line into a command template with "%1" where the address goes; a literal
+// percent sign stays escaped as "%%", so "%%1" is a percent and a one, not the placeholder.
 QString ExecToCommandTemplate(QStringView exec)
 {
     QString out;
@@ -77,7 +78,7 @@ QString ExecToCommandTemplate(QStringView exec)
         if (code == u'u' || code == u'U' || code == u'f' || code == u'F')
             out += QStringLiteral("%1");
         else if (code == u'%')
-            out += u'%';
+            out += QStringLiteral("%%");
         // Other field codes (%i, %c, %k and deprecated ones) carry nothing we pass.
     }
     return out.trimmed();

@@ -9,8 +9,13 @@ std::optional<QString> DesktopEntryValue(const QString& path, QStringView group,
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
     const QString text = QString::fromUtf8(f.readAll());
+    return DesktopEntryValueIn(text, group, key);
+}
+
+std::optional<QString> DesktopEntryValueIn(QStringView text, QStringView group, QStringView key)
+{
     bool inGroup = false;
-    for (QStringView line : QStringView(text).split(u'\n')) {
+    for (QStringView line : text.split(u'\n')) {
         line = line.trimmed();
         if (line.startsWith(u'[')) {
             inGroup = line.size() >= 2 && line.mid(1, line.size() - 2) == group;

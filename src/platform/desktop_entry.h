@@ -8,6 +8,11 @@ namespace tarvo::platform {
 
 // The raw value of a key in a group, or nothing when the file, group or key is missing.
 std::optional<QString> DesktopEntryValue(const QString& path, QStringView group, QStringView key);
+// The same for the text of a file already read.
+std::optional<QString> DesktopEntryValueIn(QStringView text, QStringView group, QStringView key);
+
+// An Exec line as a command template: "%1" where the address goes, "%%" for a percent sign.
+QString ExecToCommandTemplate(QStringView exec);
 
 // The value escapes: \s \n \t \r and \\.
 QString DesktopEntryUnescape(QStringView value);

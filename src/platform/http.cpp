@@ -36,12 +36,14 @@ struct HeaderWatch
     CURL* curl;
     const std::function<void()>* onResponse;
     bool told = false;
+    curl_off_t bytes = 0; // header bytes so far; libcurl's own counts leave them out
 };
 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user)
 {
     auto* watch = static_cast<HeaderWatch*>(user);
     const std::size_t total = size * count;
+    watch->bytes += curl_off_t(total);
     // The blank line that ends a final (not 1xx) header block.
     const bool blank =
         (total == 2 && data[0] == '\r' && data[1] == '\n') || (total == 1 && data[0] == '\n');
@@ -59,16 +61,20 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     return total;
 }
 
-// Watches for a transfer that stands still, and for the caller giving up. libcurl calls this
-// often while data moves and about once a second while it waits.
+// Watches for a transfer that crawls or stands still, for one that takes too long in all, and
+// for the caller giving up. libcurl calls this often while data moves and about once a second
+// while it waits.
 struct Progress
 {
     CURL* curl;
     const std::function<bool()>* cancelled;
-    std::chrono::milliseconds stall;
-    curl_off_t moved = -1;
-    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+    const HttpTimeouts* limits;
+    const HeaderWatch* headers;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    curl_off_t movedAtMark = -1;
+    std::chrono::steady_clock::time_point mark = start;
     bool stalled = false;
+    bool tooLong = false;
     bool gaveUp = false;
 };
 
@@ -85,15 +91,25 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
         return 1;
     }
     const auto now = std::chrono::steady_clock::now();
-    // Connecting has its own time-out; the clock starts once the connection stands.
+    if (now - p->start >= p->limits->total) {
+        p->tooLong = true;
+        return 1;
+    }
+    // Connecting has its own time-out; the low-speed clock starts once the connection stands.
     curl_off_t connected = 0;
     curl_easy_getinfo(p->curl, CURLINFO_CONNECT_TIME_T, &connected);
-    if (connected == 0 || downloaded + uploaded != p->moved) {
-        p->moved = downloaded + uploaded;
-        p->since = now;
-    } else if (now - p->since >= p->stall) {
-        p->stalled = true;
-        return 1;
+    const curl_off_t moved = downloaded + uploaded + p->headers->bytes;
+    if (connected == 0 || p->movedAtMark < 0) {
+        p->movedAtMark = moved;
+        p->mark = now;
+    } else if (now - p->mark >= p->limits->stall) {
+        // One period is over: it must have moved enough, or the request ends.
+        if (moved - p->movedAtMark < curl_off_t(p->limits->lowSpeedBytes)) {
+            p->stalled = true;
+            return 1;
+        }
+        p->movedAtMark = moved;
+        p->mark = now;
     }
     return 0;
 }
@@ -136,7 +152,7 @@ bool HttpSend(const HttpRequest& request, HttpReply* reply)
     HeaderWatch watch{c, &request.onResponse};
     char errorText[CURL_ERROR_SIZE] = {};
 
-    Progress progress{c, &request.cancelled, request.timeouts.stall};
+    Progress progress{c, &request.cancelled, &request.timeouts, &watch};
 
     bool ok = curl_easy_setopt(c, CURLOPT_URL, url.constData()) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
@@ -165,10 +181,15 @@ bool HttpSend(const HttpRequest& request, HttpReply* reply)
 
     const CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_ABORTED_BY_CALLBACK && progress.stalled)
-        throw HttpError(
-            QStringLiteral("Timeout was reached: nothing was sent or received for %1 ms")
-                .arg(request.timeouts.stall.count()),
-            CURLE_OPERATION_TIMEDOUT);
+        throw HttpError(QStringLiteral("Timeout was reached: fewer than %1 bytes were sent or "
+                                       "received in %2 ms")
+                            .arg(request.timeouts.lowSpeedBytes)
+                            .arg(request.timeouts.stall.count()),
+                        CURLE_OPERATION_TIMEDOUT);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && progress.tooLong)
+        throw HttpError(QStringLiteral("Timeout was reached: the request took longer than %1 ms")
+                            .arg(request.timeouts.total.count()),
+                        CURLE_OPERATION_TIMEDOUT);
     if (rc == CURLE_ABORTED_BY_CALLBACK && progress.gaveUp)
         throw HttpError(QStringLiteral("Request cancelled"), rc);
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && sink.stopped)) {

@@ -15,9 +15,13 @@ struct HttpTimeouts
 {
     // Connecting (name look-up included) must finish within this.
     std::chrono::milliseconds connect{60000};
-    // Once connected, a request that moves no byte (either way) for this long fails. Checked
-    // about once a second.
+    // Once connected, a request that moves fewer than lowSpeedBytes (sent, header and body
+    // bytes received, all counted) in any stall period fails: a server that sends its reply a
+    // byte at a time cannot keep it going. Checked about once a second.
     std::chrono::milliseconds stall{30000};
+    std::size_t lowSpeedBytes = 1024;
+    // The whole request, connecting included, ends after this however it goes.
+    std::chrono::milliseconds total{120000};
 };
 
 struct HttpRequest

@@ -1,5 +1,6 @@
 #include "platform/regfile.h"
 
+#include <QStringDecoder>
 #include <QStringList>
 #include <optional>
 
@@ -103,16 +104,49 @@ std::optional<RegValue> parseValue(QStringView v)
     return std::nullopt;
 }
 
+// A text that a quoted UTF-8 value holds exactly: one zero at the end, no line breaks, and no
+// lone surrogate (UTF-8 has no form for one). Anything else is written as hex.
 bool isCleanText(const QByteArray& d)
 {
     if (d.size() < 2 || d.size() % 2 != 0) return false;
     const auto n = d.size() / 2;
-    for (qsizetype i = 0; i < n; ++i) {
-        const char16_t u = char16_t(uchar(d[2 * i]) | (uchar(d[2 * i + 1]) << 8));
-        if (i == n - 1) return u == 0;
+    auto unit = [&](qsizetype i) { return char16_t(uchar(d[2 * i]) | (uchar(d[2 * i + 1]) << 8)); };
+    if (unit(n - 1) != 0) return false;
+    for (qsizetype i = 0; i < n - 1; ++i) {
+        const char16_t u = unit(i);
         if (u == 0 || u == u'\n' || u == u'\r') return false;
+        if (QChar::isHighSurrogate(u)) {
+            if (i + 1 >= n - 1 || !QChar::isLowSurrogate(unit(i + 1))) return false;
+            ++i;
+        } else if (QChar::isLowSurrogate(u)) {
+            return false;
+        }
     }
-    return false;
+    return true;
+}
+
+// Splits the file into physical lines as text. A line whose bytes are no valid UTF-8 (or, in
+// a UTF-16 file, holds a lone surrogate) would not be written back as it was: it becomes a
+// line that no rule reads, so it counts as unreadable and the original is kept.
+QStringList physicalLines(const QByteArray& bytes)
+{
+    static const QString kUnreadable = QStringLiteral("\uFFFF");
+    QStringList out;
+    if (bytes.startsWith("\xFF\xFE")) {
+        const QString text =
+            QString(reinterpret_cast<const QChar*>(bytes.constData() + 2), (bytes.size() - 2) / 2);
+        for (const QString& line : text.split(u'\n'))
+            out << (QStringView(line).isValidUtf16() ? line : kUnreadable);
+        if (bytes.size() % 2 != 0) out.last() = kUnreadable; // a cut-off last character
+        return out;
+    }
+    const QByteArray body = bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes;
+    for (const QByteArray& raw : body.split('\n')) {
+        QStringDecoder decode(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        QString line = decode(raw);
+        out << (decode.hasError() ? kUnreadable : line);
+    }
+    return out;
 }
 
 QString textOf(const QByteArray& d)
@@ -153,17 +187,9 @@ RegValue MakeRegDword(std::uint32_t v)
 RegDocument RegDocument::Parse(const QByteArray& bytes)
 {
     RegDocument doc;
-    QString text;
-    if (bytes.startsWith("\xFF\xFE")) {
-        text =
-            QString(reinterpret_cast<const QChar*>(bytes.constData() + 2), (bytes.size() - 2) / 2);
-    } else {
-        text = QString::fromUtf8(bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes);
-    }
-
     // Logical lines: hex lists may continue over several physical lines with a backslash.
     QStringList lines;
-    const QStringList raw = text.split(u'\n');
+    const QStringList raw = physicalLines(bytes);
     for (qsizetype i = 0; i < raw.size(); ++i) {
         QString line = raw[i];
         if (line.endsWith(u'\r')) line.chop(1);

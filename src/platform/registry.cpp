@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -58,6 +59,51 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Reads the whole store. A missing file is an empty store (0); any other failure to read it
+// (no permission, a folder in its place, an I/O error) returns the errno, and such a store must
+// never be rewritten: its contents are unknown.
+int readStore(QByteArray* out)
+{
+    out->clear();
+    const QByteArray path = QFile::encodeName(StoreFilePath());
+    int fd = -1;
+    do {
+        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == ENOTDIR) return 0; // a file where a folder should be: no store there
+        if (errno != ENOENT) return errno;
+        // A dangling symbolic link is not a missing store: writing would replace the link.
+        struct stat st
+        {
+        };
+        return ::lstat(path.constData(), &st) == 0 ? ENOENT : 0;
+    }
+    struct stat st
+    {
+    };
+    int err = 0;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (S_ISDIR(st.st_mode))
+        err = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    char buf[65536];
+    while (err == 0) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        out->append(buf, qsizetype(n));
+    }
+    ::close(fd);
+    if (err != 0) out->clear();
+    return err;
+}
+
+thread_local int tLastStoreError = 0;
+
 // Holds an exclusive advisory lock on the store's lock file; another Tarvo process (another
 // login session of the same user) waits for it.
 class StoreLock
@@ -66,12 +112,19 @@ public:
     StoreLock()
     {
         const QString dir = QFileInfo(StoreFilePath()).absolutePath();
-        if (!MakePath(dir)) return;
+        if (!MakePath(dir)) {
+            error_ = errno ? errno : EACCES;
+            return;
+        }
         const QByteArray p = QFile::encodeName(dir + QStringLiteral("/tarvo.reg.lock"));
         fd_ = ::open(p.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) return;
+        if (fd_ < 0) {
+            error_ = errno;
+            return;
+        }
         while (::flock(fd_, LOCK_EX) != 0) {
             if (errno != EINTR) {
+                error_ = errno;
                 ::close(fd_);
                 fd_ = -1;
                 return;
@@ -85,9 +138,11 @@ public:
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    int error() const { return held() ? 0 : (error_ ? error_ : EIO); }
 
 private:
     int fd_ = -1;
+    int error_ = 0;
 };
 
 // Loaded under the lock; keeps the original beside the store before the first rewrite of a
@@ -100,20 +155,26 @@ struct StoreSession
     QByteArray original;
     bool dirty = false;
 
+    int readError = 0; // the store exists but could not be read: it is never written
+
     StoreSession()
     {
-        original = readAll(StoreFilePath());
+        readError = readStore(&original);
         doc = RegDocument::Parse(original);
         hadUnreadable = doc.unreadableLines() > 0;
     }
     bool commit()
     {
-        if (!lock.held()) return false;
-        if (!dirty) return true;
-        if (hadUnreadable &&
-            !WriteFileAtomically(StoreFilePath() + QStringLiteral(".bak"), original))
-            return false;
-        if (!WriteFileAtomically(StoreFilePath(), doc.Serialize())) return false;
+        int err = lock.error();
+        if (err == 0 && dirty) err = readError;
+        if (err == 0 && dirty && hadUnreadable)
+            err = WriteFileAtomically(StoreFilePath() + QStringLiteral(".bak"), original)
+                      ? 0
+                      : (errno ? errno : EIO);
+        if (err == 0 && dirty)
+            err = WriteFileAtomically(StoreFilePath(), doc.Serialize()) ? 0 : (errno ? errno : EIO);
+        tLastStoreError = err;
+        if (err != 0) return false;
         hadUnreadable = false;
         dirty = false;
         return true;
@@ -125,13 +186,13 @@ thread_local StoreSession* tActiveBatch = nullptr;
 template <class F> bool modifyStore(F&& change)
 {
     if (tActiveBatch) {
-        if (!tActiveBatch->lock.held()) return false;
-        change(tActiveBatch->doc);
+        // A refused write still makes the batch's commit fail.
         tActiveBatch->dirty = true;
+        if (!tActiveBatch->lock.held() || tActiveBatch->readError) return false;
+        change(tActiveBatch->doc);
         return true;
     }
     StoreSession s;
-    if (!s.lock.held()) return false;
     change(s.doc);
     s.dirty = true;
     return s.commit();
@@ -222,7 +283,9 @@ QString QuoteExecArgument(QStringView arg)
     QString body;
     bool needsQuotes = arg.isEmpty();
     for (QChar c : arg) {
-        if (isExecReserved(c)) needsQuotes = true;
+        // Quoted too: whatever the entry's reader trims or treats as a break (\v, \f, U+00A0
+        // and the other spaces) and characters that cannot stand bare in an entry.
+        if (isExecReserved(c) || c.isSpace() || !c.isPrint()) needsQuotes = true;
         if (c == u'"' || c == u'`' || c == u'$' || c == u'\\') body += u'\\';
         if (c == u'%') body += u'%'; // a literal percent is written twice
         body += c;
@@ -260,9 +323,16 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data)
     if (!MakePath(dir)) return false;
     QByteArray tmpl =
         QFile::encodeName(dir + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+    // The file keeps the mode its owner gave it; a new one is private.
+    mode_t mode = 0600;
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode))
+        mode = st.st_mode & 07777;
     const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0644) == 0;
+    bool ok = ::fchmod(fd, mode) == 0;
     for (qsizetype done = 0; ok && done < data.size();) {
         const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
         if (n < 0 && errno == EINTR) continue;
@@ -275,7 +345,9 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data)
     ok = (::close(fd) == 0) && ok;
     if (ok) ok = ::rename(tmpl.constData(), QFile::encodeName(path).constData()) == 0;
     if (!ok) {
+        const int err = errno;
         ::unlink(tmpl.constData());
+        errno = err;
         return false;
     }
     // Make the rename itself durable.
@@ -301,7 +373,9 @@ std::optional<RegValue> RegQueryValue(HKey root, QStringView subKey, QStringView
             if (const RegValue* v = tActiveBatch->doc.Find(storePath(key), name)) return *v;
             return std::nullopt;
         }
-        const RegDocument doc = RegDocument::Parse(readAll(StoreFilePath()));
+        QByteArray bytes;
+        readStore(&bytes);
+        const RegDocument doc = RegDocument::Parse(bytes);
         if (const RegValue* v = doc.Find(storePath(key), name)) return *v;
         return std::nullopt;
     }
@@ -406,10 +480,53 @@ RegBatch::RegBatch() : state_(nullptr)
 
 RegBatch::~RegBatch()
 {
-    if (!state_) return;
+    Commit();
+}
+
+bool RegBatch::Commit()
+{
+    if (!state_) return true;
     tActiveBatch = state_->previous;
-    state_->commit();
+    const bool ok = state_->commit();
     delete state_;
+    state_ = nullptr;
+    return ok;
+}
+
+int RegLastStoreError()
+{
+    return tLastStoreError;
+}
+
+int StoreReadError()
+{
+    QByteArray ignored;
+    return readStore(&ignored);
+}
+
+void RemoveStaleStoreTemporaries()
+{
+    // Under the store lock no save is half-way, so every temporary of the store's pattern
+    // is one that a killed process left behind.
+    if (!QFileInfo::exists(QFileInfo(StoreFilePath()).absolutePath())) return;
+    StoreLock lock;
+    if (!lock.held()) return;
+    const QFileInfo store(StoreFilePath());
+    QDir dir(store.absolutePath());
+    const QString prefix = QLatin1Char('.') + store.fileName() + QLatin1Char('.');
+    for (const QString& name :
+         dir.entryList({prefix + QStringLiteral("*")}, QDir::Files | QDir::Hidden | QDir::System)) {
+        const QStringView suffix = QStringView(name).mid(prefix.size());
+        // mkstemp's six characters, after either the store's or its backup's name.
+        const QStringView six = suffix.startsWith(u"bak.") ? suffix.mid(4) : suffix;
+        if (six.size() != 6) continue;
+        if (!std::all_of(six.begin(), six.end(), [](QChar c) {
+                return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                       (c >= u'0' && c <= u'9');
+            }))
+            continue;
+        dir.remove(name);
+    }
 }
 
 } // namespace tarvo::platform

@@ -38,11 +38,22 @@ public:
     ~RegBatch();
     RegBatch(const RegBatch&) = delete;
     RegBatch& operator=(const RegBatch&) = delete;
+    // Writes the batch now; false when the store refused it (RegLastStoreError says why).
+    // A nested batch leaves the writing to the outer one and returns true.
+    bool Commit();
 
 private:
     struct State;
     State* state_;
 };
+
+// The errno of this thread's last failed write of the store file, 0 after a good one.
+int RegLastStoreError();
+// 0 when the store file is readable or missing; otherwise the errno that stops reading it.
+// A store that exists but cannot be read is never written.
+int StoreReadError();
+// Removes the temporaries that a save killed half-way left in the store's folder.
+void RemoveStaleStoreTemporaries();
 
 // Files behind the keys, for the README and for tests.
 QString StoreFilePath();
@@ -54,6 +65,7 @@ QString QuoteExecArgument(QStringView arg);
 QString UnquoteExecValue(QStringView exec);
 
 // Writes a file through a temporary in the same folder, flushed to disk, then renamed over it.
+// The file keeps its mode; a new file is 0600. On failure errno says why.
 bool WriteFileAtomically(const QString& path, const QByteArray& data);
 
 } // namespace tarvo::platform

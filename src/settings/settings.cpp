@@ -1,9 +1,13 @@
 #include "settings/settings.h"
 
 #include "platform/paths.h"
+#include "platform/report.h"
 #include "platform/wformat.h"
 #include "settings/service.h"
 
+#include <QDir>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 namespace tarvo {
@@ -62,8 +66,37 @@ void WriteRegistryFlag(QStringView name, bool flag)
     WriteRegistryText(kSettingsKey, name, flag ? u"1" : u"0");
 }
 
+QString DefaultPicturesFolder()
+{
+    return QDir::homePath() + QStringLiteral("/Pictures");
+}
+
+namespace {
+
+QString systemReason(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+void reportUnreadableStore(int err)
+{
+    const QString path = platform::StoreFilePath();
+    platform::ReportFailure(
+        platform::Failure::StoreUnreadable,
+        Format(u"Cannot read settings file %s: %s; it is kept and nothing is saved", path,
+               systemReason(err)),
+        Format(u"Не удалось прочитать файл настроек %s (%s). Файл не изменён, изменения "
+               u"настроек не сохраняются.",
+               path, systemReason(err)));
+}
+
+} // namespace
+
 void LoadSettings()
 {
+    platform::RemoveStaleStoreTemporaries();
+    if (const int err = platform::StoreReadError()) reportUnreadableStore(err);
+
     auto read = [](QStringView name, const QString& def) {
         return ReadRegistryText(HKey::CurrentUser, kSettingsKey, name, def);
     };
@@ -80,20 +113,30 @@ void LoadSettings()
     if (Settings.targetFolder.isEmpty())
         Settings.targetFolder =
             ReadRegistryText(HKey::CurrentUser, kShellFoldersKey, u"My Pictures");
+    // Never the folder the process happened to start in.
+    if (Settings.targetFolder.isEmpty()) Settings.targetFolder = DefaultPicturesFolder();
     Settings.imageFormat = read(u"Image Format", QStringLiteral("image/png"));
     // Not part of the record and never written back: an administrator's choice.
     SetConfiguredServiceUrl(read(u"Service URL", QString()));
 }
 
-void SaveSettings()
+bool SaveSettings()
 {
     // One locked rewrite of the store for the whole record.
     platform::RegBatch batch;
-    if (Settings.autorun) {
-        platform::RegSetValue(HKey::CurrentUser, kRunKey, u"Tarvo",
-                              platform::MakeRegText(platform::ModuleFileName()));
-    } else {
-        platform::RegDeleteValue(HKey::CurrentUser, kRunKey, u"Tarvo");
+    errno = 0;
+    const bool autostartSaved =
+        Settings.autorun ? platform::RegSetValue(HKey::CurrentUser, kRunKey, u"Tarvo",
+                                                 platform::MakeRegText(platform::ModuleFileName()))
+                         : platform::RegDeleteValue(HKey::CurrentUser, kRunKey, u"Tarvo");
+    const int autostartError = errno ? errno : EIO;
+    if (!autostartSaved) {
+        const QString path = platform::AutostartFilePath();
+        platform::ReportFailure(
+            platform::Failure::StoreSave,
+            Format(u"Cannot save the autostart entry %s: %s", path, systemReason(autostartError)),
+            Format(u"Не удалось сохранить автозапуск в %s (%s).", path,
+                   systemReason(autostartError)));
     }
     WriteRegistryFlag(u"Sounds", Settings.sounds);
     WriteRegistryFlag(u"ImmediatelyOpen", Settings.immediatelyOpen);
@@ -103,6 +146,18 @@ void SaveSettings()
     WriteRegistryText(kSettingsKey, u"HotkeyMod", Format(u"%i", Settings.hotkeyMod));
     WriteRegistryText(kSettingsKey, u"Target Folder", Settings.targetFolder);
     WriteRegistryText(kSettingsKey, u"Image Format", Settings.imageFormat);
+    if (batch.Commit()) return autostartSaved;
+    if (const int err = platform::StoreReadError()) {
+        reportUnreadableStore(err);
+        return false;
+    }
+    const int err = platform::RegLastStoreError();
+    const QString path = platform::StoreFilePath();
+    platform::ReportFailure(
+        platform::Failure::StoreSave,
+        Format(u"Cannot save settings to %s: %s", path, systemReason(err ? err : EIO)),
+        Format(u"Не удалось сохранить настройки в %s (%s).", path, systemReason(err ? err : EIO)));
+    return false;
 }
 
 } // namespace tarvo

@@ -58,8 +58,12 @@ inline constexpr QStringView kRunKey = u"Software\\Microsoft\\Windows\\CurrentVe
 inline constexpr QStringView kShellFoldersKey =
     u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
+// Also clears what an interrupted save left behind, and reports a store that cannot be read.
 void LoadSettings();
-void SaveSettings();
+// false when the store refused the save; the failure has been reported to the user already.
+bool SaveSettings();
+// ~/Pictures: the target folder when neither the store nor the desktop names one.
+QString DefaultPicturesFolder();
 
 QString ReadRegistryText(platform::HKey root, QStringView subKey, QStringView name,
                          const QString& defaultText = QString());

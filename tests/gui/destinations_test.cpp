@@ -1,12 +1,13 @@
-#include "platform/commands.h"
 #include "imaging/destinations.h"
 #include "net/log.h"
+#include "platform/commands.h"
 #include "platform/hresult.h"
 #include "platform/resources.h"
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/settings.h"
 #include "support/helpers.h"
+#include "support/temp_env.h"
 
 #include <QClipboard>
 #include <QDir>
@@ -216,12 +217,13 @@ TEST_F(Destinations, FailuresDeliverNothing)
     EXPECT_EQ(test::ErrorOf([] { SaveToNumberedFile(fragment()); }), E_BAD_FORMAT);
 
     Settings.imageFormat = "image/png";
+    // The system's reason goes to the log on a line of its own; the failure is E_FAIL.
     Settings.targetFolder = dir.path() + "/missing";
-    EXPECT_EQ(test::ErrorOf([] { SaveToNumberedFile(fragment()); }), MakeHr(0x80070002u));
+    EXPECT_EQ(test::ErrorOf([] { SaveToNumberedFile(fragment()); }), E_FAIL);
 
     touch(dir.path() + "/plainfile");
     Settings.targetFolder = dir.path() + "/plainfile";
-    EXPECT_EQ(test::ErrorOf([] { SaveToNumberedFile(fragment()); }), MakeHr(0x80070003u));
+    EXPECT_EQ(test::ErrorOf([] { SaveToNumberedFile(fragment()); }), E_FAIL);
 
     EXPECT_TRUE(history.paths.empty());
     EXPECT_TRUE(sounds.empty());
@@ -246,6 +248,17 @@ TEST_F(Destinations, AFailedWriteLeavesNoPartialFile)
     EXPECT_FALSE(QFile::exists(file(1, "bmp")));
     EXPECT_TRUE(history.paths.empty());
     EXPECT_TRUE(sounds.empty());
+}
+
+TEST_F(Destinations, TheDefaultPicturesFolderIsMadeOnFirstUse)
+{
+    test::TempHome home;
+    Settings.targetFolder = DefaultPicturesFolder();
+    ASSERT_FALSE(QFileInfo::exists(Settings.targetFolder));
+    SaveToNumberedFile(fragment());
+    ASSERT_EQ(history.paths.size(), 1u);
+    EXPECT_TRUE(history.paths[0].startsWith(home.path() + "/home/Pictures/screenshot_"));
+    EXPECT_TRUE(QFileInfo(history.paths[0]).isFile());
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-#include "platform/commands.h"
 #include "app/tray_window.h"
+#include "platform/commands.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
 #include "platform/registry.h"
@@ -9,6 +9,7 @@
 #include "support/temp_env.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -162,6 +163,28 @@ TEST_F(TrayWindow, MenuChecksTheDestinationAndShowsTheHotkey)
     std::unique_ptr<QMenu> m(window->BuildTrayMenu());
     ASSERT_TRUE(m->defaultAction());
     EXPECT_EQ(m->defaultAction()->data().toInt(), CmdCapture);
+}
+
+TEST_F(TrayWindow, DestinationsAreOneRadioGroupAndNothingElseHasAMark)
+{
+    for (int destination : {0, 1, 2, 3}) {
+        Settings.destination = destination;
+        std::unique_ptr<QMenu> m(window->BuildTrayMenu());
+        QActionGroup* group = nullptr;
+        int checkable = 0, checked = 0;
+        for (QAction* a : m->actions()) {
+            if (!a->isCheckable()) continue;
+            ++checkable;
+            checked += a->isChecked() ? 1 : 0;
+            ASSERT_TRUE(a->actionGroup());
+            if (!group) group = a->actionGroup();
+            EXPECT_EQ(a->actionGroup(), group);
+        }
+        EXPECT_EQ(checkable, 3);
+        EXPECT_EQ(checked, destination < 3 ? 1 : 0);
+        ASSERT_TRUE(group);
+        EXPECT_TRUE(group->isExclusive());
+    }
 }
 
 TEST_F(TrayWindow, SettingsCommandsChangeAndSaveAtOnce)

@@ -151,7 +151,9 @@ bool HttpServer::waitForRequests(std::size_t count, std::chrono::milliseconds ti
     return changed_.wait_for(g, timeout, [&] { return requests_.size() >= count; });
 }
 
-DroppingServer::DroppingServer()
+DroppingServer::DroppingServer() : DroppingServer(Trickle{}) {}
+
+DroppingServer::DroppingServer(Trickle trickle) : trickle_(std::move(trickle))
 {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -221,6 +223,16 @@ void DroppingServer::run()
                 need = end + 4 + length;
             }
             if (need != std::string::npos && in.size() >= need) break;
+        }
+        auto say = [conn](const std::string& text) {
+            return text.empty() ||
+                   ::send(conn, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+        };
+        bool open = say(trickle_.head);
+        for (std::size_t i = 0; open && i < trickle_.times; ++i) {
+            pollfd w{wake_[0], POLLIN, 0};
+            if (::poll(&w, 1, int(trickle_.gap.count())) != 0) break; // the server is going
+            open = say(trickle_.piece);
         }
         ::close(conn);
     }

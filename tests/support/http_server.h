@@ -74,11 +74,23 @@ private:
     std::vector<RecordedRequest> requests_;
 };
 
-// Accepts connections on 127.0.0.1, reads the request and closes without a word.
+// After the request, what a hostile server sends: `head` at once, then `piece` up to `times`
+// times, `gap` apart, then it hangs up.
+struct Trickle
+{
+    std::string head;
+    std::string piece;
+    std::size_t times = 0;
+    std::chrono::milliseconds gap{0};
+};
+
+// Accepts connections on 127.0.0.1, reads the request and closes without a word, or (given a
+// trickle) answers as slowly as told.
 class DroppingServer
 {
 public:
     DroppingServer();
+    explicit DroppingServer(Trickle trickle);
     ~DroppingServer();
     DroppingServer(const DroppingServer&) = delete;
     DroppingServer& operator=(const DroppingServer&) = delete;
@@ -96,6 +108,7 @@ private:
     std::thread thread_;
     mutable std::mutex lock_;
     int connections_ = 0;
+    Trickle trickle_;
 };
 
 } // namespace tarvo::test

@@ -44,8 +44,28 @@ TEST(BrowserCommand, DesktopExecFieldCodes)
 {
     EXPECT_EQ(platform::ExecToCommandTemplate(u"firefox-esr %u"), "firefox-esr %1");
     EXPECT_EQ(platform::ExecToCommandTemplate(u"chromium %U --flag"), "chromium %1 --flag");
-    EXPECT_EQ(platform::ExecToCommandTemplate(u"br %i %c %k --p=100%%"), "br    --p=100%");
+    EXPECT_EQ(platform::ExecToCommandTemplate(u"br %i %c %k --p=100%%"), "br    --p=100%%");
     EXPECT_EQ(platform::ExecToCommandTemplate(u"viewer %f"), "viewer %1");
+}
+
+TEST(BrowserCommand, EscapedPercentSignsAreNeverThePlaceholder)
+{
+    struct Case
+    {
+        const char16_t* exec;
+        QStringList expected;
+    };
+    const Case cases[] = {
+        {u"br --x=%%1 %u", {"br", "--x=%1", "L%1"}},
+        {u"br %%%u", {"br", "%L%1"}},
+        {u"br 100%% %%%%1", {"br", "100%", "%%1", "L%1"}},
+        {u"br %%u", {"br", "%u", "L%1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QString::fromUtf16(c.exec).toStdString());
+        // The link itself holds "%1": it is put in once and never read again.
+        EXPECT_EQ(BrowserCommand(platform::ExecToCommandTemplate(c.exec), "L%1"), c.expected);
+    }
 }
 
 class DefaultBrowser : public ::testing::Test

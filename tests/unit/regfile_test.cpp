@@ -106,3 +106,65 @@ TEST(RegFile, Utf16ExportsAreRead)
 
 } // namespace
 } // namespace tarvo::platform
+
+namespace tarvo::platform {
+namespace {
+
+TEST(RegFile, LinesThatWouldNotSurviveARewriteAreUnreadable)
+{
+    struct Case
+    {
+        const char* what;
+        QByteArray bytes;
+        int unreadable;
+    };
+    const QByteArray head =
+        "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software\\Tarvo]\n";
+    auto utf16 = [](std::u16string_view text) {
+        QByteArray out("\xFF\xFE", 2);
+        for (char16_t u : text)
+            out += char(u & 0xFF), out += char(u >> 8);
+        return out;
+    };
+    const Case cases[] = {
+        {"invalid UTF-8", head + "\"A\"=\"caf\xE9\"\n\"B\"=\"1\"\n", 1},
+        {"an overlong form", head + "\"A\"=\"\xC0\xAF\"\n\"B\"=\"1\"\n", 1},
+        {"an encoded surrogate", head + "\"A\"=\"\xED\xA0\x80\"\n\"B\"=\"1\"\n", 1},
+        {"a cut-off character at the end", head + "\"B\"=\"1\"\n\"A\"=\"\xD0", 1},
+        {"a lone surrogate in a UTF-16 file",
+         utf16(u"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software\\Tarvo]\n"
+               u"\"A\"=\"x\xD800y\"\n\"B\"=\"1\"\n"),
+         1},
+        {"valid UTF-8 everywhere", head + "\"A\"=\"кофе \xF0\x9F\x98\x80\"\n\"B\"=\"1\"\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const RegDocument doc = RegDocument::Parse(c.bytes);
+        EXPECT_EQ(doc.unreadableLines(), c.unreadable);
+        EXPECT_EQ(text(doc.Find(kKey, u"B")), "1");
+        if (c.unreadable) {
+            EXPECT_EQ(doc.Find(kKey, u"A"), nullptr);
+        }
+        // Whatever was read is written back and read again the same.
+        const RegDocument again = RegDocument::Parse(doc.Serialize());
+        EXPECT_EQ(again.unreadableLines(), 0);
+        EXPECT_EQ(again.Serialize(), doc.Serialize());
+    }
+}
+
+TEST(RegFile, TextsThatQuotedUtf8CannotHoldAreWrittenAsHex)
+{
+    const std::u16string_view texts[] = {u"lone \xD800 high", u"lone \xDC00 low", u"end \xD83D",
+                                         u"pair \xD83D\xDE00 ok"};
+    for (std::u16string_view t : texts) {
+        RegDocument doc;
+        const RegValue v = MakeRegText(QStringView(t.data(), qsizetype(t.size())));
+        doc.Set(kKey, u"T", v);
+        const RegDocument again = RegDocument::Parse(doc.Serialize());
+        ASSERT_NE(again.Find(kKey, u"T"), nullptr);
+        EXPECT_EQ(*again.Find(kKey, u"T"), v);
+    }
+}
+
+} // namespace
+} // namespace tarvo::platform

@@ -221,6 +221,28 @@ TEST(ExecQuoting, PathsSurviveTheDesktopEntryRoundTrip)
     EXPECT_EQ(platform::UnquoteExecValue(u"\"/a b\" --flag"), "\"/a b\" --flag");
 }
 
+TEST_F(SettingsStore, AutostartCommandsComeBackExactly)
+{
+    // Whatever the entry's reader would trim or turn into a break must come back unchanged.
+    const QString commands[] = {
+        "\v/opt/t\v",
+        "\f/opt/t",
+        QString(QChar(0xA0)) + "/opt/t" + QChar(0xA0),
+        "/opt/t" + QString(QChar(0x2003)),
+        " /opt/t ",
+        "/opt/t\r",
+        "\t/a\\s/%%u\n",
+        "/opt/t\x01",
+        "/Снимки/tarvo",
+    };
+    for (const QString& cmd : commands) {
+        SCOPED_TRACE(cmd.toStdString());
+        ASSERT_TRUE(platform::RegSetValue(platform::HKey::CurrentUser, kRunKey, u"Tarvo",
+                                          platform::MakeRegText(cmd)));
+        EXPECT_EQ(ReadRegistryText(platform::HKey::CurrentUser, kRunKey, u"Tarvo"), cmd);
+    }
+}
+
 TEST_F(SettingsStore, UnreadableFileStillCountsAndIsKeptBesideBeforeTheFirstRewrite)
 {
     const QByteArray original = "Windows Registry Editor Version 5.00\n\n"

@@ -1,7 +1,7 @@
-#include "platform/commands.h"
 #include "net/crypto.h"
 #include "net/log.h"
 #include "net/upload.h"
+#include "platform/commands.h"
 #include "platform/process_state.h"
 #include "platform/random.h"
 #include "platform/resources.h"
@@ -19,6 +19,12 @@
 #include <mutex>
 #include <optional>
 #include <set>
+
+// Readable failure output.
+inline void PrintTo(const QStringList& l, std::ostream* os)
+{
+    *os << l.join(" / ").toStdString();
+}
 
 // Readable failure output.
 inline void PrintTo(const QString& s, std::ostream* os)
@@ -248,16 +254,19 @@ TEST_F(Upload, OnlyExactlyOkCounts)
     const std::string thousand(1000, 'x');
     const Case cases[] = {
         {"OK", Reply(200, "OK"), true, {}},
-        {"OK with an error status", Reply(500, "OK"), true, {}},
+        {"OK with an error status", Reply(500, "OK"), false, "Server replied with HTTP status 500"},
+        {"OK with a redirect", Reply(302, "OK"), false, "Server replied with HTTP status 302"},
+        {"OK with no content", Reply(204, ""), false,
+         "Cannot read server reply, ReadString failed"},
+        {"OK with another success status", Reply(201, "OK"), true, {}},
         {"OK in two pieces", Pieces({"O", "K"}, 200ms), true, {}},
         {"OK and a new line", Reply(200, "OK\n"), false,
-         "Server was supposed to reply OK, instead it replied: OK"},
+         "Server was supposed to reply OK, instead it replied: OK\\n"},
         {"OK and a line end", Reply(200, "OK\r\n"), false,
-         "Server was supposed to reply OK, instead it replied: OK\r"}, // the log splits at \n
+         "Server was supposed to reply OK, instead it replied: OK\\r\\n"},
         {"lowercase", Reply(200, "ok"), false,
          "Server was supposed to reply OK, instead it replied: ok"},
-        {"error page", Reply(404, "Not here"), false,
-         "Server was supposed to reply OK, instead it replied: Not here"},
+        {"error page", Reply(404, "Not here"), false, "Server replied with HTTP status 404"},
         {"empty body", Reply(200, ""), false, "Cannot read server reply, ReadString failed"},
         {"1000 bytes", Reply(200, thousand), false,
          "Server was supposed to reply OK, instead it replied: " + QString(100, 'x')},
@@ -277,7 +286,7 @@ TEST_F(Upload, OnlyExactlyOkCounts)
             EXPECT_EQ(log.back(), "Posted to URL");
         } else {
             ASSERT_GE(log.size(), 2);
-            EXPECT_EQ(log[log.size() - 2], c.logged);
+            EXPECT_EQ(log[log.size() - 2].toStdString(), c.logged.toStdString());
             EXPECT_EQ(log.back(), "Exception: 0x80004005: Unspecified error");
             EXPECT_FALSE(log.contains("Image posted"));
         }
@@ -334,6 +343,55 @@ TEST_F(Upload, AStalledReplyFailsAfterTheStallTime)
     server.setReply(Reply(200, "OK", 300ms));
     Run(Job("img", "image/png"));
     EXPECT_EQ(window.history.size(), 1);
+}
+
+TEST_F(Upload, AServerCannotForgeLogLines)
+{
+    server.setReply(Reply(200, "no\n2024-01-01 00:00:00: Posted to URL\r\x1b[2J\xe2\x80\xa8x"));
+    Run(Job("img", "image/png"));
+    const QStringList log = Log();
+    ASSERT_GE(log.size(), 2);
+    EXPECT_EQ(log[log.size() - 2], "Server was supposed to reply OK, instead it replied: "
+                                   "no\\n2024-01-01 00:00:00: Posted to URL\\r\\x1b[2J\\u2028x");
+    EXPECT_FALSE(log.contains("Posted to URL"));
+    EXPECT_EQ(LogSafe(u"C:\\shots\tt\u0085"), "C:\\shots\\tt\\x85");
+}
+
+TEST_F(Upload, AServerThatTricklesItsReplyIsCutOff)
+{
+    // A byte every 50 ms keeps a connection busy but is far below the low-speed limit; headers
+    // that never end keep it above, and the total limit ends them. The limits are scaled down.
+    struct Case
+    {
+        const char* what;
+        test::Trickle trickle;
+        platform::HttpTimeouts limits;
+        QString message;
+    };
+    const Case cases[] = {
+        {"body a byte at a time",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n", "x", 999, 50ms},
+         {2000ms, 1000ms, 1024, 60000ms},
+         "Exception: Timeout was reached: fewer than 1024 bytes were sent or received in 1000 ms"},
+        {"headers a byte at a time",
+         {"HTTP/1.1 200 OK\r\n", "X", 999, 50ms},
+         {2000ms, 1000ms, 1024, 60000ms},
+         "Exception: Timeout was reached: fewer than 1024 bytes were sent or received in 1000 ms"},
+        {"headers that never end",
+         {"HTTP/1.1 200 OK\r\n", "X-Padding: " + std::string(200, 'p') + "\r\n", 100000, 10ms},
+         {2000ms, 500ms, 1024, 2500ms},
+         "Exception: Timeout was reached: the request took longer than 2500 ms"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::DroppingServer trickling(c.trickle);
+        home.env().set("TARVO_SERVICE_URL", trickling.baseUrl().toUtf8());
+        SetUploadTimeouts(c.limits);
+        Run(Job("img", "image/png"), 30000);
+        EXPECT_EQ(Log().back(), c.message);
+        EXPECT_TRUE(window.history.isEmpty());
+        EXPECT_EQ(Sounds().back(), IDW_FAILURE);
+    }
 }
 
 TEST_F(Upload, OverlappingUploadsEachGetTheirOwnIdentity)
