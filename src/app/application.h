@@ -1,6 +1,7 @@
 #pragma once
 // The application object: owns the life of the process from the splash to the exit step.
 #include "platform/instance_lock.h"
+#include "platform/process_state.h"
 
 #include <cstdint>
 #include <memory>
@@ -30,7 +31,7 @@ public:
     TarvoTrayDlg* mainWindow() const { return mainWnd_.get(); }
 
     // How long the splash stays; tests of other behaviour may shorten it.
-    int splashMs = 2000;
+    int splashMs = ShortWaitsForTests() ? 200 : 2000;
     // Widget tests of the start-up leave the network alone.
     bool startVersionCheck = true;
     // Started with --capture: capture once the tray icon is up (a destination code, or the

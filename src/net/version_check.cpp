@@ -27,7 +27,8 @@ constexpr std::size_t kValueLimit = 15;
 
 void waitOneSecond()
 {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(ShortWaitsForTests() ? std::chrono::milliseconds(100)
+                                                     : std::chrono::milliseconds(1000));
 }
 
 } // namespace

@@ -73,39 +73,11 @@ protected:
         ASSERT_FALSE(before.isNull());
     }
 
-    bool overlayVisible()
-    {
-        const std::string ids =
-            d.run({"xdotool", "search", "--onlyvisible", "--classname", "^tarvo$"});
-        size_t start = 0;
-        while (start < ids.size()) {
-            size_t end = ids.find('\n', start);
-            if (end == std::string::npos) end = ids.size();
-            const std::string geo =
-                d.run({"xdotool", "getwindowgeometry", ids.substr(start, end - start)});
-            if (geo.find("Position: 0,0") != std::string::npos &&
-                geo.find("Geometry: 1280x800") != std::string::npos)
-                return true;
-            start = end + 1;
-        }
-        return false;
-    }
-
     // Print Screen, then waits for the frozen screen to cover the desktop.
     void pressPrint()
     {
         d.run({"xdotool", "key", "Print"});
-        ASSERT_TRUE(WaitUntil([&] { return overlayVisible(); }, 10s)) << "no overlay";
-    }
-
-    void drag(QPoint from = {100, 100}, QPoint to = {300, 250})
-    {
-        const auto n = [](int v) { return std::to_string(v); };
-        const QPoint via = (from + to) / 2;
-        d.run({"xdotool",   "mousemove", n(from.x()), n(from.y()), "sleep",     "0.1",
-               "mousedown", "1",         "sleep",     "0.1",       "mousemove", n(via.x()),
-               n(via.y()),  "sleep",     "0.1",       "mousemove", n(to.x()),   n(to.y()),
-               "sleep",     "0.1",       "mouseup",   "1"});
+        ASSERT_TRUE(WaitUntil([&] { return d.overlayVisible(); }, 10s)) << "no overlay";
     }
 
     QStringList files() const { return QDir(shots).entryList(QDir::Files, QDir::Name); }
@@ -121,7 +93,7 @@ TEST_F(Capture, DraggedRectangleBecomesTheNextNumberedFileAndItsPathIsOnTheClipb
 {
     start(2);
     pressPrint();
-    drag();
+    d.drag(100, 100, 300, 250);
     const QString third = shots + "/screenshot_00003.png";
     ASSERT_TRUE(WaitUntil([&] { return !load(third).isNull(); }, 10s)) << "no third file";
     const QImage saved = load(third);
@@ -132,7 +104,7 @@ TEST_F(Capture, DraggedRectangleBecomesTheNextNumberedFileAndItsPathIsOnTheClipb
     EXPECT_TRUE(logHasInOrder(d, {"Capturing screen", "Selection is: width=200, height=150"}))
         << d.readLog().toStdString();
     EXPECT_FALSE(d.readLog().contains("Exception"));
-    EXPECT_TRUE(WaitUntil([&] { return !overlayVisible(); }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return !d.overlayVisible(); }, 5s));
 }
 
 // With the toolkit scaling the overlay still selects screen pixels, odd ones included.
@@ -144,7 +116,7 @@ TEST_P(ScaledCapture, TheFileHoldsExactlyTheDraggedScreenPixels)
 {
     start(2, GetParam());
     pressPrint();
-    drag({301, 251}, {101, 100});
+    d.drag(301, 251, 101, 100);
     const QString third = shots + "/screenshot_00003.png";
     ASSERT_TRUE(WaitUntil([&] { return !load(third).isNull(); }, 10s)) << d.readLog().toStdString();
     const QImage saved = load(third);
@@ -160,7 +132,7 @@ TEST_F(Capture, ToTheClipboardAsAPicture)
 {
     start(1);
     pressPrint();
-    drag();
+    d.drag(100, 100, 300, 250);
     ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Posted to clipboard"); }, 10s))
         << d.readLog().toStdString();
     const std::string png = d.run({"xclip", "-selection", "clipboard", "-t", "image/png", "-o"});
@@ -178,7 +150,7 @@ TEST_F(Capture, EscapeCancelsQuietlyThenABareClickFails)
     d.run({"xdotool", "mousemove", "100", "100", "key", "Escape"});
     ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Request cancelled"); }, 10s))
         << d.readLog().toStdString();
-    EXPECT_TRUE(WaitUntil([&] { return !overlayVisible(); }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return !d.overlayVisible(); }, 5s));
     EXPECT_EQ(logLines(d), (QStringList{"Capturing screen", "Request cancelled"}));
 
     pressPrint();
@@ -201,10 +173,10 @@ TEST_F(Capture, EscapeRightAfterTheKeyStillCancels)
     d.run({"xdotool", "key", "Print", "Escape"});
     ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Request cancelled"); }, 10s))
         << d.readLog().toStdString();
-    EXPECT_TRUE(WaitUntil([&] { return !overlayVisible(); }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return !d.overlayVisible(); }, 5s));
     // The keyboard is free again: the next capture works.
     pressPrint();
-    drag();
+    d.drag(100, 100, 300, 250);
     EXPECT_TRUE(WaitUntil([&] { return files().size() == 3; }, 10s));
 }
 
@@ -212,7 +184,7 @@ TEST_F(Capture, UnknownDestinationIsAnUnspecifiedError)
 {
     start(3);
     pressPrint();
-    drag();
+    d.drag(100, 100, 300, 250);
     ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains("Exception"); }, 10s))
         << d.readLog().toStdString();
     EXPECT_TRUE(logHasInOrder(d, {"Capturing screen", "Selection is: width=200, height=150",

@@ -30,23 +30,6 @@ protected:
         return std::make_unique<Child>(argv, env, output.toStdString());
     }
 
-    bool overlayVisible()
-    {
-        for (const auto& id : d.visibleWindows(".*"))
-            if (d.run({"xdotool", "getwindowgeometry", id}).find("1280x800") != std::string::npos &&
-                d.run({"xprop", "-id", id, "WM_CLASS"}).find("\"tarvo\"") != std::string::npos)
-                return true;
-        return false;
-    }
-
-    void drag()
-    {
-        d.run({"xdotool",   "mousemove", "100",     "100",       "sleep",     "0.1",
-               "mousedown", "1",         "sleep",   "0.1",       "mousemove", "200",
-               "180",       "sleep",     "0.1",     "mousemove", "300",       "250",
-               "sleep",     "0.1",       "mouseup", "1"});
-    }
-
     QStringList files() const { return QDir(shots).entryList(QDir::Files, QDir::Name); }
     int capturesInLog() const { return int(d.readLog().count("Capturing screen")); }
 
@@ -66,13 +49,13 @@ TEST_F(CommandLine, CaptureWithAnInstanceRunningIsDoneThereOnceAndTheCommandEnds
     const auto rc = second->wait(10s);
     ASSERT_TRUE(rc.has_value()) << "the second start did not end";
     EXPECT_EQ(*rc, 0);
-    ASSERT_TRUE(WaitUntil([&] { return overlayVisible(); }, 10s)) << "no overlay";
+    ASSERT_TRUE(WaitUntil([&] { return d.overlayVisible(); }, 10s)) << "no overlay";
     EXPECT_TRUE(files().isEmpty());
-    drag();
+    d.drag(100, 100, 300, 250);
     ASSERT_TRUE(WaitUntil([&] { return !files().isEmpty(); }, 10s)) << d.readLog().toStdString();
     EXPECT_EQ(files(), QStringList{"screenshot_00001.png"});
     EXPECT_EQ(capturesInLog(), 1);
-    EXPECT_TRUE(WaitUntil([&] { return !overlayVisible(); }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return !d.overlayVisible(); }, 10s));
     EXPECT_TRUE(first->running());
     EXPECT_TRUE(d.trayHasIcon("tarvo"));
     // No splash of a second copy and no "already loaded" message came up.
@@ -81,9 +64,9 @@ TEST_F(CommandLine, CaptureWithAnInstanceRunningIsDoneThereOnceAndTheCommandEnds
     // A second request after the first one: again exactly one capture.
     auto third = tarvo({"--capture"});
     ASSERT_EQ(third->wait(10s), 0);
-    ASSERT_TRUE(WaitUntil([&] { return overlayVisible(); }, 10s)) << "no overlay";
+    ASSERT_TRUE(WaitUntil([&] { return d.overlayVisible(); }, 10s)) << "no overlay";
     d.run({"xdotool", "key", "Escape"});
-    EXPECT_TRUE(WaitUntil([&] { return !overlayVisible(); }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return !d.overlayVisible(); }, 10s));
     EXPECT_EQ(files(), QStringList{"screenshot_00001.png"}); // the menu's clipboard, no file
     EXPECT_EQ(capturesInLog(), 2);
 }
@@ -91,9 +74,9 @@ TEST_F(CommandLine, CaptureWithAnInstanceRunningIsDoneThereOnceAndTheCommandEnds
 TEST_F(CommandLine, CaptureWithoutAnInstanceStartsOneThatCapturesOnceItsIconIsUp)
 {
     auto only = tarvo({"--capture", "file"});
-    ASSERT_TRUE(WaitUntil([&] { return overlayVisible(); }, 20s)) << "no overlay";
+    ASSERT_TRUE(WaitUntil([&] { return d.overlayVisible(); }, 20s)) << "no overlay";
     EXPECT_TRUE(d.trayHasIcon("tarvo"));
-    drag();
+    d.drag(100, 100, 300, 250);
     ASSERT_TRUE(WaitUntil([&] { return !files().isEmpty(); }, 10s)) << d.readLog().toStdString();
     EXPECT_EQ(files(), QStringList{"screenshot_00001.png"});
     EXPECT_EQ(capturesInLog(), 1);

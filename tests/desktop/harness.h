@@ -85,10 +85,19 @@ public:
     // The screen as a PNG file (written to the test's folder); returns its path.
     QString screenshot(const QString& name);
 
+    // Whether the selection overlay is up: a window of the program covering the whole screen.
+    bool overlayVisible();
+    // A drag with the first button, through the midpoint, as a hand would make it.
+    void drag(int fromX, int fromY, int toX, int toY);
+    // Print Screen and, once the overlay is up, the drag from (100, 100) to (300, 250): a
+    // 200x150 fragment. False when no overlay came.
+    bool captureRectangle();
+
 private:
     std::unique_ptr<Child> xvfb_;
     std::unique_ptr<Child> tray_;
     std::string display_;
+    std::string screenSize_; // "1280x800"
     QString home_;
     QString trayConfig_;
     std::map<std::string, std::string> env_;

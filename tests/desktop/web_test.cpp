@@ -59,27 +59,6 @@ protected:
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
     }
 
-    // The frozen screen is a full-screen window of the program.
-    bool overlayVisible()
-    {
-        for (const std::string& id :
-             lines(d.run({"xdotool", "search", "--onlyvisible", "--classname", "^tarvo$"}))) {
-            const std::string geo = d.run({"xdotool", "getwindowgeometry", id});
-            if (geo.find("Geometry: 1280x800") != std::string::npos) return true;
-        }
-        return false;
-    }
-
-    void captureRectangle()
-    {
-        d.run({"xdotool", "key", "Print"});
-        ASSERT_TRUE(WaitUntil([&] { return overlayVisible(); }, 10s)) << "no overlay";
-        d.run({"xdotool",   "mousemove", "100",     "100",       "sleep",     "0.1",
-               "mousedown", "1",         "sleep",   "0.1",       "mousemove", "200",
-               "180",       "sleep",     "0.1",     "mousemove", "300",       "250",
-               "sleep",     "0.1",       "mouseup", "1"});
-    }
-
     // Clearly orange pixels in the lower-right quarter of the tray icon, where the busy icon
     // carries its badge; -1 when the icon cannot be grabbed.
     int badgePixels(const QString& name)
@@ -124,25 +103,7 @@ protected:
         return {};
     }
 
-    static std::vector<std::string> lines(const std::string& text)
-    {
-        std::vector<std::string> out;
-        for (size_t at = 0; at < text.size();) {
-            size_t end = text.find('\n', at);
-            if (end == std::string::npos) end = text.size();
-            if (end > at) out.push_back(text.substr(at, end - at));
-            at = end + 1;
-        }
-        return out;
-    }
-
-    std::vector<RecordedRequest> posts() const
-    {
-        std::vector<RecordedRequest> out;
-        for (const auto& r : server.requests())
-            if (r.method == "POST") out.push_back(r);
-        return out;
-    }
+    std::vector<RecordedRequest> posts() const { return server.requests("POST"); }
 
     bool logHas(const QString& text) const { return d.readLog().contains(text); }
 
@@ -208,13 +169,13 @@ TEST_F(Web, TheIconCarriesTheBusyBadgeUntilTheLastOfTwoUploadsIsAnswered)
     start({{"Destination", "0"}});
     ASSERT_EQ(badgePixels("icon-idle"), 0) << "the idle icon has no badge";
 
-    captureRectangle();
+    ASSERT_TRUE(d.captureRectangle()) << "no overlay";
     ASSERT_TRUE(WaitUntil([&] { return posts().size() == 1; }, 20s)) << d.readLog().toStdString();
     // Some 50 of the quarter's 144 pixels are the badge's.
     EXPECT_TRUE(WaitUntil([&] { return badgePixels("icon-busy") > 20; }, 2s))
         << "no orange badge while sending";
 
-    captureRectangle();
+    ASSERT_TRUE(d.captureRectangle()) << "no overlay";
     ASSERT_TRUE(WaitUntil([&] { return posts().size() == 2; }, 20s)) << d.readLog().toStdString();
     ASSERT_FALSE(logHas(": Posted to URL")) << "the uploads did not overlap";
 
@@ -239,7 +200,7 @@ TEST_F(Web, TheIconCarriesTheBusyBadgeUntilTheLastOfTwoUploadsIsAnswered)
 TEST_F(Web, TheTitleTypedBeforeTheUploadReachesTheServiceEscaped)
 {
     start({{"Destination", "0"}, {"Annotate", "1"}});
-    captureRectangle();
+    ASSERT_TRUE(d.captureRectangle()) << "no overlay";
     ASSERT_FALSE(focusedTitleDialog().empty()) << "no title dialog\n" << d.readLog().toStdString();
     EXPECT_TRUE(posts().empty()) << "nothing goes out before the title is given";
 
@@ -259,7 +220,7 @@ TEST_F(Web, TheTitleTypedBeforeTheUploadReachesTheServiceEscaped)
 TEST_F(Web, ACancelledTitleSendsNothingAndTheNextTitleStartsEmpty)
 {
     start({{"Destination", "0"}, {"Annotate", "1"}});
-    captureRectangle();
+    ASSERT_TRUE(d.captureRectangle()) << "no overlay";
     ASSERT_FALSE(focusedTitleDialog().empty()) << "no title dialog\n" << d.readLog().toStdString();
     d.run({"xdotool", "type", "--delay", "30", "secret"});
     d.run({"xdotool", "key", "Escape"});
@@ -271,7 +232,7 @@ TEST_F(Web, ACancelledTitleSendsNothingAndTheNextTitleStartsEmpty)
     EXPECT_FALSE(logHas("Exception")) << d.readLog().toStdString();
 
     // The program is ready for the next capture, whose title does not inherit the typed one.
-    captureRectangle();
+    ASSERT_TRUE(d.captureRectangle()) << "no overlay";
     ASSERT_FALSE(focusedTitleDialog().empty()) << "no title dialog the second time\n"
                                                << d.readLog().toStdString();
     d.run({"xdotool", "key", "Return"});
@@ -286,6 +247,7 @@ TEST_F(Web, ACancelledTitleSendsNothingAndTheNextTitleStartsEmpty)
 TEST_F(Web, AnOutdatedVersionIsToldAndExitsAfterNo)
 {
     serveVersions("1.7.0", "1.6.132");
+    d.setEnv("TARVO_TEST_SHORT_WAITS", "0"); // the one test of the real 15 s delay
     start({});
 
     std::string box;
@@ -361,7 +323,7 @@ namespace {
 TEST_F(Web, ThePostedLinkIsInTheHistoryAndOpensFromTheMenu)
 {
     start({{"Destination", "0"}});
-    captureRectangle();
+    ASSERT_TRUE(d.captureRectangle()) << "no overlay";
     ASSERT_TRUE(WaitUntil([&] { return logHas(": Posted to URL"); }, 20s))
         << d.readLog().toStdString();
     const std::string link = d.run({"xclip", "-selection", "clipboard", "-o"});

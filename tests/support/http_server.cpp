@@ -145,6 +145,14 @@ std::vector<RecordedRequest> HttpServer::requests() const
     return requests_;
 }
 
+std::vector<RecordedRequest> HttpServer::requests(const std::string& method) const
+{
+    std::vector<RecordedRequest> out;
+    for (const RecordedRequest& r : requests())
+        if (r.method == method) out.push_back(r);
+    return out;
+}
+
 bool HttpServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> g(lock_);

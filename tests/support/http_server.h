@@ -62,6 +62,8 @@ public:
     void setValues(const std::map<std::string, CannedReply>& byName);
 
     std::vector<RecordedRequest> requests() const;
+    // Only those of one method: the posts of uploads, apart from the version check's asks.
+    std::vector<RecordedRequest> requests(const std::string& method) const;
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout);
 
 private:
