@@ -25,6 +25,8 @@ if [[ "${1:-}" == "--tests" ]]; then
     xvfb tint2 xdotool xclip x11-utils x11-xserver-utils imagemagick alsa-utils
     # a private session bus for the notification tests; clang and libFuzzer for the fuzz runs
     dbus-daemon clang libclang-rt-14-dev
+    # the source checks
+    clang-tidy
     # the service's second storage and the browser that opens its pages
     postgresql chromium
     # the install and package checks

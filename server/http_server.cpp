@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 // Headers and the request line live in this per-connection pool; the client's are well under
 // 1 KiB (a 63-character title escapes to at most 378 bytes), so 32 KiB leaves ample room for
 // other clients and keeps 512 connections within 16 MiB.
-constexpr std::size_t kConnectionMemory = 32 * 1024;
+constexpr std::size_t kConnectionMemory = std::size_t{32} * 1024;
 // How often connections are checked against the request time-out.
 constexpr auto kReaperPeriod = std::chrono::seconds(1);
 

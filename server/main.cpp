@@ -132,7 +132,9 @@ int deleteCommand(Storage& storage, const Invocation& run)
 
 } // namespace
 
-int main(int argc, char** argv)
+namespace {
+
+int run(int argc, char** argv)
 {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     const auto parsed = ParseCommandLine(args);
@@ -157,4 +159,17 @@ int main(int argc, char** argv)
         return withStorage(run.config, &deleteCommand, run);
     }
     return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        // Storage and start-up failures are reported where they happen; this is the last net.
+        std::cerr << "tarvo-server: " << e.what() << "\n";
+        return 1;
+    }
 }

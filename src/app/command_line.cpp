@@ -114,7 +114,7 @@ CommandLine ParseCommandLine(const QStringList& argsIn, bool ru)
     if (!parser.parse(args)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) {
-            const QString name = unknown.front();
+            const QString& name = unknown.front();
             const QString shown =
                 (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
             return usageError(ru ? QStringLiteral("неизвестный параметр '%1'").arg(shown)

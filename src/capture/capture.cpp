@@ -1,10 +1,10 @@
 #include "capture/capture.h"
 
-#include "platform/commands.h"
 #include "capture/overlay.h"
 #include "imaging/destinations.h"
 #include "imaging/encode_upload.h"
 #include "net/log.h"
+#include "platform/commands.h"
 #include "platform/hresult.h"
 #include "platform/resources.h"
 #include "platform/screen.h"

@@ -25,7 +25,7 @@ QStringList envDirs(const char* name, const char* fallback)
 
 QString dataHome()
 {
-    const QString v = qEnvironmentVariable("XDG_DATA_HOME");
+    QString v = qEnvironmentVariable("XDG_DATA_HOME");
     if (!v.isEmpty() && QDir::isAbsolutePath(v)) return v;
     return QDir::homePath() + QStringLiteral("/.local/share");
 }

@@ -101,7 +101,7 @@ void copyRows(const RootLayout& l, const std::uint8_t* data, int y, int rows, QI
         if (l.rgb565) {
             for (int x = 0; x < l.width; ++x) {
                 std::uint16_t p;
-                std::memcpy(&p, src + 2 * x, 2);
+                std::memcpy(&p, src + std::ptrdiff_t{2} * x, 2);
                 p = l.msbFirst ? qFromBigEndian(p) : qFromLittleEndian(p);
                 const int rr = (p >> 11) & 0x1F, gg = (p >> 5) & 0x3F, bb = p & 0x1F;
                 dst[x] = qRgb((rr << 3) | (rr >> 2), (gg << 2) | (gg >> 4), (bb << 3) | (bb >> 2));
@@ -109,7 +109,7 @@ void copyRows(const RootLayout& l, const std::uint8_t* data, int y, int rows, QI
         } else {
             for (int x = 0; x < l.width; ++x) {
                 std::uint32_t p;
-                std::memcpy(&p, src + 4 * x, 4);
+                std::memcpy(&p, src + std::ptrdiff_t{4} * x, 4);
                 p = l.msbFirst ? qFromBigEndian(p) : qFromLittleEndian(p);
                 dst[x] = p | 0xFF000000u;
             }

@@ -86,7 +86,7 @@ std::optional<std::string> DecryptHead(const ImageKey& key, std::string_view cip
     des_decrypt(schedule.get(), DES_BLOCK_SIZE, last, c + n - DES_BLOCK_SIZE);
     if (n > DES_BLOCK_SIZE)
         for (std::size_t i = 0; i < DES_BLOCK_SIZE; ++i)
-            last[i] ^= c[n - 2 * DES_BLOCK_SIZE + i];
+            last[i] ^= c[n - std::size_t{2} * DES_BLOCK_SIZE + i];
     const std::uint8_t padding = last[DES_BLOCK_SIZE - 1];
     if (padding < 1 || padding > DES_BLOCK_SIZE) return std::nullopt;
     for (std::size_t i = DES_BLOCK_SIZE - padding; i < DES_BLOCK_SIZE; ++i)

@@ -38,7 +38,7 @@ void SetConfiguredServiceUrl(const QString& url)
 
 QString ServiceBaseUrl()
 {
-    const QString v = overrideUrl();
+    QString v = overrideUrl();
     if (!v.isEmpty()) return v;
     return QStringLiteral("http://" TARVO_SERVICE_HOST "/db/");
 }

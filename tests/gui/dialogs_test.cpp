@@ -1,5 +1,5 @@
-#include "platform/commands.h"
 #include "app/tray_window.h"
+#include "platform/commands.h"
 #include "platform/registry.h"
 #include "settings/dialogs.h"
 #include "settings/hyperlink.h"

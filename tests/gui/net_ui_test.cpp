@@ -1,6 +1,6 @@
-#include "platform/commands.h"
 #include "net/upload.h"
 #include "net/version_check.h"
+#include "platform/commands.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
 #include "platform/window.h"

@@ -1,9 +1,9 @@
 // The selection arithmetic and the capture pipeline's routing, failures, log lines and sounds,
 // with the screen copy, the overlay and the deliveries replaced by scripted steps.
-#include "platform/commands.h"
 #include "capture/capture.h"
 #include "capture/selection.h"
 #include "net/log.h"
+#include "platform/commands.h"
 #include "platform/hresult.h"
 #include "platform/resources.h"
 #include "platform/sound.h"
