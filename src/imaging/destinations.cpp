@@ -8,6 +8,7 @@
 #include "platform/hresult.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/settings.h"
@@ -26,7 +27,6 @@ constexpr std::chrono::milliseconds kClipboardPause{500};
 
 // Only the user-interface thread saves files and posts to the clipboard.
 std::int32_t gScreenshotCounter = 0;
-ClipboardWait gClipboardWait;
 
 void successSound()
 {
@@ -54,8 +54,8 @@ void PostToClipboard(const QImage& fragment)
 {
     if (fragment.isNull()) return; // nothing to post; the capture already reported why
     CopyImageToClipboard(fragment);
-    if (gClipboardWait)
-        gClipboardWait(kClipboardPause);
+    if (const auto services = CurrentServices(); services->clipboardWait)
+        services->clipboardWait(kClipboardPause);
     else
         std::this_thread::sleep_for(kClipboardPause);
     LogText(u"Posted to clipboard");
@@ -72,11 +72,14 @@ void SaveToNumberedFile(const QImage& fragment)
     // Saved with the encoder's defaults, as a file dialog would; quality matters to JPEG only.
     const QByteArray bytes = EncodeImage(fragment, DefaultJpegQuality, imageFormat);
 
+    const auto services = CurrentServices();
+    std::int32_t& counter =
+        services->screenshotCounter ? *services->screenshotCounter : gScreenshotCounter;
     QString fullPath;
     for (;;) {
-        if (gScreenshotCounter == std::numeric_limits<std::int32_t>::max()) ThrowHr(E_FAIL);
-        ++gScreenshotCounter;
-        fullPath = Format(u"%sscreenshot_%05i.%s", prefix, gScreenshotCounter, extension);
+        if (counter == std::numeric_limits<std::int32_t>::max()) ThrowHr(E_FAIL);
+        ++counter;
+        fullPath = Format(u"%sscreenshot_%05i.%s", prefix, counter, extension);
         const QFileInfo existing(fullPath);
         if (existing.exists() || existing.isSymLink()) continue;
         // A file that appeared since the check is never overwritten: it takes the next number.
@@ -94,19 +97,6 @@ void SaveToNumberedFile(const QImage& fragment)
     platform::SendCommand(CmdAddHistory, reinterpret_cast<qintptr>(&fullPath));
     CopyTextToClipboard(fullPath);
     successSound();
-}
-
-void SetClipboardWait(ClipboardWait wait)
-{
-    gClipboardWait = std::move(wait);
-}
-void SetScreenshotCounter(std::int32_t value)
-{
-    gScreenshotCounter = value;
-}
-std::int32_t ScreenshotCounter()
-{
-    return gScreenshotCounter;
 }
 
 } // namespace tarvo

@@ -4,6 +4,7 @@
 #include "net/log.h"
 #include "platform/registry.h"
 #include "platform/report.h"
+#include "platform/services.h"
 #include "settings/settings.h"
 #include "support/notifications.h"
 #include "support/temp_env.h"
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,7 +63,7 @@ protected:
         ASSERT_TRUE(bus.ok());
         home.env().set("DBUS_SESSION_BUS_ADDRESS", bus.address().toUtf8());
         platform::ResetFailureNotifications();
-        SetLogClock([] { return QStringLiteral("T"); });
+        services.emplace([](Services& s) { s.logClock = [] { return QStringLiteral("T"); }; });
         ASSERT_TRUE(OpenLog(home.path() + "/store.log"));
         Settings = SettingsRecord{};
         // "nobody" must reach the folders.
@@ -71,7 +73,7 @@ protected:
     void TearDown() override
     {
         CloseLog();
-        SetLogClock(nullptr);
+        services.reset();
         platform::ResetFailureNotifications();
         Settings = SettingsRecord{};
     }
@@ -86,6 +88,7 @@ protected:
 
     test::PrivateNotificationBus bus;
     TempHome home;
+    std::optional<ScopedServices> services;
 };
 
 const QByteArray kUserFile = "Windows Registry Editor Version 5.00\n\n"
