@@ -14,8 +14,6 @@
 #include "settings/settings.h"
 
 #include <QFileInfo>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -84,11 +82,10 @@ void SaveToNumberedFile(const QImage& fragment)
         if (existing.exists() || existing.isSymLink()) continue;
         // A file that appeared since the check is never overwritten: it takes the next number.
         const int err = platform::CreateFileExclusively(fullPath, bytes);
-        if (err == EEXIST) continue;
+        if (platform::NameTaken(err)) continue;
         if (err != 0) {
             // The system's reason on a line of its own; the failure itself is E_FAIL.
-            LogFormat(u"Cannot save %s: %s", LogSafe(fullPath),
-                      QString::fromLocal8Bit(std::strerror(err)));
+            LogFormat(u"Cannot save %s: %s", LogSafe(fullPath), SystemErrorText(err));
             ThrowHr(E_FAIL);
         }
         break;

@@ -2,6 +2,8 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QtEndian>
 #include <algorithm>
@@ -294,6 +296,20 @@ KeyboardHold::~KeyboardHold()
     // grab already gone is harmless, and keys still queued are delivered normally.
     xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
     xcb_flush(c);
+}
+
+void EnsureInputGrabs(QWindow* window, const std::function<bool()>& cancelled)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) return;
+    const QDeadlineTimer grabbed(1000);
+    const auto retry = [&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return !grabbed.hasExpired() && !cancelled();
+    };
+    while (!window->setKeyboardGrabEnabled(true) && retry()) {
+    }
+    while (!window->setMouseGrabEnabled(true) && retry()) {
+    }
 }
 
 class PointerPositionLog::Filter : public QAbstractNativeEventFilter

@@ -1,13 +1,12 @@
 #include "settings/settings.h"
 
+#include "platform/hresult.h"
 #include "platform/paths.h"
 #include "platform/report.h"
 #include "platform/wformat.h"
 #include "settings/service.h"
 
 #include <QDir>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 
 namespace tarvo {
@@ -73,21 +72,16 @@ QString DefaultPicturesFolder()
 
 namespace {
 
-QString systemReason(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
-
 void reportUnreadableStore(int err)
 {
     const QString path = platform::StoreFilePath();
     platform::ReportFailure(
         platform::Failure::StoreUnreadable,
         Format(u"Cannot read settings file %s: %s; it is kept and nothing is saved", path,
-               systemReason(err)),
+               SystemErrorText(err)),
         Format(u"Не удалось прочитать файл настроек %s (%s). Файл не изменён, изменения "
                u"настроек не сохраняются.",
-               path, systemReason(err)));
+               path, SystemErrorText(err)));
 }
 
 } // namespace
@@ -124,19 +118,19 @@ bool SaveSettings()
 {
     // One locked rewrite of the store for the whole record.
     platform::RegBatch batch;
-    errno = 0;
+    ClearSystemError();
     const bool autostartSaved =
         Settings.autorun ? platform::RegSetValue(HKey::CurrentUser, kRunKey, u"Tarvo",
                                                  platform::MakeRegText(platform::ModuleFileName()))
                          : platform::RegDeleteValue(HKey::CurrentUser, kRunKey, u"Tarvo");
-    const int autostartError = errno ? errno : EIO;
+    const int autostartError = LastSystemError();
     if (!autostartSaved) {
         const QString path = platform::AutostartFilePath();
-        platform::ReportFailure(
-            platform::Failure::StoreSave,
-            Format(u"Cannot save the autostart entry %s: %s", path, systemReason(autostartError)),
-            Format(u"Не удалось сохранить автозапуск в %s (%s).", path,
-                   systemReason(autostartError)));
+        platform::ReportFailure(platform::Failure::StoreSave,
+                                Format(u"Cannot save the autostart entry %s: %s", path,
+                                       SystemErrorText(autostartError)),
+                                Format(u"Не удалось сохранить автозапуск в %s (%s).", path,
+                                       SystemErrorText(autostartError)));
     }
     WriteRegistryFlag(u"Sounds", Settings.sounds);
     WriteRegistryFlag(u"ImmediatelyOpen", Settings.immediatelyOpen);
@@ -155,8 +149,8 @@ bool SaveSettings()
     const QString path = platform::StoreFilePath();
     platform::ReportFailure(
         platform::Failure::StoreSave,
-        Format(u"Cannot save settings to %s: %s", path, systemReason(err ? err : EIO)),
-        Format(u"Не удалось сохранить настройки в %s (%s).", path, systemReason(err ? err : EIO)));
+        Format(u"Cannot save settings to %s: %s", path, SystemErrorText(err)),
+        Format(u"Не удалось сохранить настройки в %s (%s).", path, SystemErrorText(err)));
     return false;
 }
 
