@@ -4,11 +4,9 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPoint>
-#include <QPointer>
 #include <QString>
 #include <memory>
 
-class QMenu;
 class QSystemTrayIcon;
 class QTimer;
 
@@ -63,10 +61,7 @@ public:
     void TraySetToolTip(const QString& tip);
     bool TrayShow();
     bool TrayUpdate();
-    bool TrayHide();
     bool TrayIsVisible() const { return visible_; }
-    void TraySetMinimizeToTray(bool on) { minimizeToTray_ = on; }
-    void TraySetMenu(QMenu* menu, unsigned defaultItem = 0);
     const NotifyIconData& iconRecord() const { return nid_; }
 
     // The tray's callback: routes a mouse message for icon id to the operations below.
@@ -99,11 +94,8 @@ private:
     void wireSystemTray();
     void watchForTray();
 
-    bool minimizeToTray_ = true;
     bool visible_ = false;
     NotifyIconData nid_;
-    QPointer<QMenu> menu_;
-    unsigned defaultMenuItem_ = 0;
     std::unique_ptr<TrayShell> shell_;
     QTimer* clickTimer_ = nullptr; // tells a single click from the first half of a double click
     QPoint clickPos_;

@@ -52,7 +52,6 @@ bool TarvoTrayDlg::Create()
 
     setWindowIcon(appIcon_);
     TraySetIcon(appIcon_);
-    TraySetMinimizeToTray(true);
     TraySetToolTip(LoadStringResource(IDS_TOOLTIP_IDLE));
     TrayShow();
 
@@ -225,7 +224,7 @@ void TarvoTrayDlg::ShowTrayMenu(QPoint pos)
     if (!chosen) return;
     const int command = chosen->data().toInt();
     menu.reset();
-    if (newerShell_ && command == CmdCapture && sleep) sleep(500); // let the menu vanish first
+    if (command == CmdCapture && sleep) sleep(500); // let the menu vanish first
     platform::SendCommand(command, 1);
 }
 

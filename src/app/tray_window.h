@@ -1,9 +1,9 @@
 #pragma once
 // The program's only long-lived window. It is never shown: it owns the tray icon, the
 // capture hotkey and the tray menu, and every command arrives at its dispatcher.
-#include "platform/commands.h"
 #include "app/history.h"
 #include "app/tray_dialog.h"
+#include "platform/commands.h"
 #include "platform/window.h"
 
 #include <QIcon>
@@ -59,7 +59,6 @@ private:
 
     QIcon appIcon_;
     History history_;
-    bool newerShell_ = true; // the 500 ms wait before a capture chosen from the menu
     bool destroyed_ = false;
     std::unique_ptr<GlobalHotkey> hotkey_;
 };

@@ -8,6 +8,7 @@
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -103,7 +104,7 @@ void copyRows(const RootLayout& l, const std::uint8_t* data, int y, int rows, QI
         if (l.rgb565) {
             for (int x = 0; x < l.width; ++x) {
                 std::uint16_t p;
-                std::memcpy(&p, src + 2 * x, 2);
+                std::memcpy(&p, src + std::ptrdiff_t(2) * x, 2);
                 p = l.msbFirst ? qFromBigEndian(p) : qFromLittleEndian(p);
                 const int rr = (p >> 11) & 0x1F, gg = (p >> 5) & 0x3F, bb = p & 0x1F;
                 dst[x] = qRgb((rr << 3) | (rr >> 2), (gg << 2) | (gg >> 4), (bb << 3) | (bb >> 2));
@@ -111,7 +112,7 @@ void copyRows(const RootLayout& l, const std::uint8_t* data, int y, int rows, QI
         } else {
             for (int x = 0; x < l.width; ++x) {
                 std::uint32_t p;
-                std::memcpy(&p, src + 4 * x, 4);
+                std::memcpy(&p, src + std::ptrdiff_t(4) * x, 4);
                 p = l.msbFirst ? qFromBigEndian(p) : qFromLittleEndian(p);
                 dst[x] = p | 0xFF000000u;
             }
@@ -143,7 +144,8 @@ public:
         id_ = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
         if (id_ < 0) return false;
         void* a = shmat(id_, nullptr, SHM_RDONLY);
-        if (a == reinterpret_cast<void*>(-1)) return false;
+        // shmat's failure value, (void*)-1.
+        if (a == reinterpret_cast<void*>(-1)) return false; // NOLINT(performance-no-int-to-ptr)
         addr_ = a;
         seg_ = xcb_generate_id(c_);
         // Checked: a server on another machine cannot attach, and then the plain way is used.
