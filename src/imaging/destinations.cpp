@@ -11,6 +11,7 @@
 #include "platform/services.h"
 #include "platform/sound.h"
 #include "platform/window.h"
+#include "settings/image_formats.h"
 #include "settings/settings.h"
 
 #include <QFileInfo>
@@ -35,10 +36,8 @@ void successSound()
 
 QString ExtensionForImageFormat(QStringView imageFormat)
 {
-    if (imageFormat == u"image/jpeg") return QStringLiteral("jpg");
-    if (imageFormat == u"image/png") return QStringLiteral("png");
-    if (imageFormat == u"image/gif") return QStringLiteral("gif");
-    if (imageFormat == u"image/bmp") return QStringLiteral("bmp");
+    for (const ImageFormat& f : kImageFormats)
+        if (f.mimeType == imageFormat) return f.extension.toString();
     ThrowHr(E_BAD_FORMAT);
 }
 
