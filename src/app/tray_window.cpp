@@ -258,25 +258,9 @@ void TarvoTrayDlg::RefreshIcon()
 void TarvoTrayDlg::RunOptions()
 {
     COptionsDlg dlg;
-    dlg.autorun = Settings.autorun;
-    dlg.sounds = Settings.sounds;
-    dlg.immediatelyOpen = Settings.immediatelyOpen;
-    dlg.destination = Settings.destination;
-    dlg.annotate = Settings.annotate;
-    dlg.targetFolder = Settings.targetFolder;
-    dlg.imageFormat = Settings.imageFormat;
-    dlg.hotkey = Settings.hotkey;
-    dlg.hotkeyMod = Settings.hotkeyMod;
+    static_cast<SettingsRecord&>(dlg) = Settings;
     if (dlg.DoModal() != IDOK) return;
-    Settings.autorun = dlg.autorun;
-    Settings.sounds = dlg.sounds;
-    Settings.immediatelyOpen = dlg.immediatelyOpen;
-    Settings.destination = dlg.destination;
-    Settings.annotate = dlg.annotate;
-    Settings.targetFolder = dlg.targetFolder;
-    Settings.imageFormat = dlg.imageFormat;
-    Settings.hotkey = dlg.hotkey;
-    Settings.hotkeyMod = dlg.hotkeyMod;
+    Settings = dlg;
     SaveSettings();
 }
 
