@@ -88,6 +88,7 @@ template <class... F> struct Overloaded : F...
 {
     using F::operator()...;
 };
+template <class... F> Overloaded(F...) -> Overloaded<F...>;
 
 } // namespace
 
