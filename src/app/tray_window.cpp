@@ -101,7 +101,9 @@ void TarvoTrayDlg::OnSysCommand(qintptr command, qintptr param)
         if (runCapture) runCapture(Settings.destination);
         return;
     case CmdAddHistory: {
-        const auto* text = reinterpret_cast<const QString*>(param);
+        // The command's parameter carries the sender's pointer.
+        const auto* text =
+            reinterpret_cast<const QString*>(param); // NOLINT(performance-no-int-to-ptr)
         if (!text) return;
         history_.Add(*text);
         if (Settings.immediatelyOpen && openInBrowser)
@@ -150,7 +152,8 @@ void TarvoTrayDlg::OnSysCommand(qintptr command, qintptr param)
         SaveSettings();
         return;
     case CmdAskTitle:
-        RunTitleRequest(reinterpret_cast<TitleRequest*>(param));
+        RunTitleRequest(
+            reinterpret_cast<TitleRequest*>(param)); // NOLINT(performance-no-int-to-ptr)
         return;
     case SC_MINIMIZE:
         hide();
@@ -260,7 +263,7 @@ void TarvoTrayDlg::RunOptions()
     COptionsDlg dlg;
     static_cast<SettingsRecord&>(dlg) = Settings;
     if (dlg.DoModal() != IDOK) return;
-    Settings = dlg;
+    Settings = static_cast<const SettingsRecord&>(dlg);
     SaveSettings();
 }
 
