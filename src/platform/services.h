@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 
 namespace tarvo {
 
@@ -22,6 +23,9 @@ namespace tarvo {
 struct UploadJob;
 struct CaptureArea;
 struct SelectionRect;
+namespace platform {
+enum class Failure;
+}
 
 struct Services
 {
@@ -33,6 +37,9 @@ struct Services
     QString (*logClock)() = nullptr;
     // The transfer time-outs of uploads started while this set is in use.
     platform::HttpTimeouts uploadTimeouts;
+    // The kinds of failure already shown as a notification (empty: one set for the process).
+    // Read and changed under the failure reporter's lock.
+    std::set<platform::Failure>* shownFailures = nullptr;
 
     // The web route's encoder (image, quality, MIME type) and the start of the upload worker.
     std::function<QByteArray(const QImage&, std::uint32_t, QStringView)> encodeForWeb;

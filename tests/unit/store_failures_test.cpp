@@ -14,6 +14,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
+#include <set>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,8 +63,10 @@ protected:
     {
         ASSERT_TRUE(bus.ok());
         home.env().set("DBUS_SESSION_BUS_ADDRESS", bus.address().toUtf8());
-        platform::ResetFailureNotifications();
-        services.emplace([](Services& s) { s.logClock = [] { return QStringLiteral("T"); }; });
+        services.emplace([this](Services& s) {
+            s.logClock = [] { return QStringLiteral("T"); };
+            s.shownFailures = &shown;
+        });
         ASSERT_TRUE(OpenLog(home.path() + "/store.log"));
         Settings = SettingsRecord{};
         // "nobody" must reach the folders.
@@ -74,7 +77,6 @@ protected:
     {
         CloseLog();
         services.reset();
-        platform::ResetFailureNotifications();
         Settings = SettingsRecord{};
     }
     QStringList Log() const
@@ -88,6 +90,7 @@ protected:
 
     test::PrivateNotificationBus bus;
     TempHome home;
+    std::set<platform::Failure> shown; // the kinds notified in this test
     std::optional<ScopedServices> services;
 };
 
@@ -131,7 +134,7 @@ TEST_F(StoreFailures, AStoreThatExistsButCannotBeReadIsNeverWritten)
         QDir().mkpath(folder());
         ::chmod(QFile::encodeName(folder()).constData(), 0777); // "nobody" could replace it
         c.make(home.storeFile());
-        platform::ResetFailureNotifications();
+        shown.clear();
         const qsizetype logBefore = Log().size();
         const int shownBefore = int(bus.shown().size());
         {
@@ -188,7 +191,7 @@ TEST_F(StoreFailures, AFailedSaveIsReportedOncePerKind)
         QDir(folder()).removeRecursively();
         QFile::remove(folder());
         c.make();
-        platform::ResetFailureNotifications();
+        shown.clear();
         const qsizetype logBefore = Log().size();
         const int shownBefore = int(bus.shown().size());
         {
