@@ -21,7 +21,7 @@ std::set<Failure> gShown;
 // The session bus the desktop announces; never one started on demand.
 QString sessionBusAddress()
 {
-    const QString env = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    QString env = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
     if (!env.isEmpty()) return env;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists())
