@@ -76,9 +76,6 @@ public:
     // The tray host (re)appeared: adds the icon again and marks it visible on success.
     virtual void OnTaskbarCreated();
 
-    // The QSystemTrayIcon behind the real shell, or null with an injected one.
-    QSystemTrayIcon* systemTrayIcon() const;
-
 Q_SIGNALS:
     // The tray host appeared (again), e.g. after the panel restarted.
     void taskbarCreated();
@@ -91,6 +88,8 @@ protected:
     virtual void OnTrayHover(QPoint pos);
 
 private:
+    // The QSystemTrayIcon behind the real shell, or null with an injected one.
+    QSystemTrayIcon* systemTrayIcon() const;
     void wireSystemTray();
     void watchForTray();
 

@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QWindow>
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>

@@ -5,10 +5,11 @@
 #include <QImage>
 #include <QPointF>
 #include <QRect>
-#include <QWindow>
 #include <functional>
 #include <memory>
 #include <optional>
+
+class QWindow;
 
 namespace tarvo::platform {
 
