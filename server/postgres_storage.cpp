@@ -6,11 +6,11 @@
 // Errors become StorageError with libpq's or the server's message. Those never carry an image's
 // key (the storage never sees one); the password is cut out of them here, because libpq's URL
 // parser quotes the piece of the URL it stumbles on, and that may be the password.
+#include "server/connection_pool.h"
 #include "server/storage.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <libpq-fe.h>
 #include <mutex>
@@ -397,8 +397,7 @@ public:
         auto first = std::make_unique<Connection>(url_, redactor_);
         first->EnsureSchema();
         first->MakeUsable();
-        idle_.push_back(std::move(first));
-        open_ = 1;
+        pool_.Add(std::move(first));
     }
 
     PutResult Put(const StoredImage& image) override
@@ -504,65 +503,19 @@ private:
         return lease->Run(statement, values, lengths, formats, PGRES_TUPLES_OK);
     }
 
-    // A connection borrowed for one call: an idle one if there is one, a new one while fewer
-    // than kPoolSize are open, otherwise the next one given back.
-    class Lease
-    {
-    public:
-        explicit Lease(PostgresStorage& owner) : owner_(owner)
-        {
-            {
-                std::unique_lock lock(owner_.mutex_);
-                if (!owner_.available_.wait_for(lock, kAcquireTimeout, [&] {
-                        return !owner_.idle_.empty() || owner_.open_ < kPoolSize;
-                    }))
-                    throw StorageError("postgresql: all " + std::to_string(kPoolSize) +
-                                       " connections stayed busy");
-                if (!owner_.idle_.empty()) {
-                    connection_ = std::move(owner_.idle_.back());
-                    owner_.idle_.pop_back();
-                } else {
-                    ++owner_.open_;
-                }
-            }
-            try {
-                if (!connection_)
-                    connection_ = std::make_unique<Connection>(owner_.url_, owner_.redactor_);
-                connection_->MakeUsable();
-            } catch (...) {
-                Release();
-                throw;
-            }
-        }
-        Lease(const Lease&) = delete;
-        Lease& operator=(const Lease&) = delete;
-        ~Lease() { Release(); }
-        Connection* operator->() const { return connection_.get(); }
-
-    private:
-        // A connection that is bad goes back as it is: the next lease resets it.
-        void Release()
-        {
-            {
-                std::lock_guard lock(owner_.mutex_);
-                if (connection_)
-                    owner_.idle_.push_back(std::move(connection_));
-                else
-                    --owner_.open_;
-            }
-            owner_.available_.notify_one();
-        }
-
-        PostgresStorage& owner_;
-        std::unique_ptr<Connection> connection_;
-    };
-
     const std::string url_;
     const Redactor redactor_;
-    std::mutex mutex_;
-    std::condition_variable available_;
-    std::vector<std::unique_ptr<Connection>> idle_;
-    std::size_t open_ = 0;
+    // A connection that went bad goes back as it is: the next lease makes it usable again.
+    ConnectionPool<Connection> pool_{
+        "postgresql", kPoolSize, [this] { return std::make_unique<Connection>(url_, redactor_); },
+        [](Connection& c) { c.MakeUsable(); }};
+    struct Lease : ConnectionPool<Connection>::Lease
+    {
+        explicit Lease(PostgresStorage& owner)
+            : ConnectionPool<Connection>::Lease(owner.pool_, kAcquireTimeout)
+        {
+        }
+    };
 };
 
 } // namespace

@@ -11,10 +11,10 @@
 // object, not with the HTTP library's threads, and the number of open files stays bounded.
 // The busy timeout still matters for the readers and for other processes on the same file
 // (a backup with the sqlite3 shell, a second server started by mistake).
+#include "server/connection_pool.h"
 #include "server/storage.h"
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -405,7 +405,7 @@ public:
 
     std::optional<StoredImage> Get(const protocol::ImageId& id) override
     {
-        Reader reader(*this);
+        Reader reader(readers_);
         return reader->Get(id);
     }
 
@@ -417,7 +417,7 @@ public:
 
     std::vector<ImageSummary> List(std::int64_t since) override
     {
-        Reader reader(*this);
+        Reader reader(readers_);
         return reader->List(since);
     }
 
@@ -428,57 +428,14 @@ public:
     }
 
 private:
-    // A reader connection borrowed from the pool for one call; opened on first need, up to
-    // kMaxReaders, and put back afterwards.
-    class Reader
-    {
-    public:
-        explicit Reader(SqliteStorage& owner) : owner_(owner)
-        {
-            std::unique_lock lock(owner_.readersMutex_);
-            owner_.readersFree_.wait(lock, [&] {
-                return !owner_.idleReaders_.empty() || owner_.openReaders_ < kMaxReaders;
-            });
-            if (!owner_.idleReaders_.empty()) {
-                connection_ = std::move(owner_.idleReaders_.back());
-                owner_.idleReaders_.pop_back();
-                return;
-            }
-            ++owner_.openReaders_;
-            lock.unlock();
-            try {
-                connection_ = std::make_unique<Connection>(owner_.path_, Connection::Role::Reader);
-            } catch (...) {
-                lock.lock();
-                --owner_.openReaders_;
-                owner_.readersFree_.notify_one();
-                throw;
-            }
-        }
-        Reader(const Reader&) = delete;
-        Reader& operator=(const Reader&) = delete;
-        ~Reader()
-        {
-            {
-                std::lock_guard lock(owner_.readersMutex_);
-                owner_.idleReaders_.push_back(std::move(connection_));
-            }
-            owner_.readersFree_.notify_one();
-        }
-        Connection* operator->() const { return connection_.get(); }
-
-    private:
-        SqliteStorage& owner_;
-        std::unique_ptr<Connection> connection_;
-    };
-
     const std::string path_;
     std::mutex writerMutex_;
     std::unique_ptr<Connection> writer_;
-    std::mutex readersMutex_;
-    std::condition_variable readersFree_;
-    std::vector<std::unique_ptr<Connection>> idleReaders_;
-    std::size_t openReaders_ = 0;
+    // Readers are opened on first need and waited for when all are lent.
+    ConnectionPool<Connection> readers_{
+        "sqlite", kMaxReaders,
+        [this] { return std::make_unique<Connection>(path_, Connection::Role::Reader); }};
+    using Reader = ConnectionPool<Connection>::Lease;
 };
 
 } // namespace

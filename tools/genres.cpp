@@ -381,7 +381,7 @@ QImage drawSplash()
     version.setHintingPreference(QFont::PreferNoHinting);
     p.setFont(version);
     p.setPen(QColor(0xd6, 0xe8, 0xff));
-    p.drawText(QPointF(188, 166), QStringLiteral("1.6.131"));
+    p.drawText(QPointF(188, 166), QString::fromLatin1(TARVO_VERSION_TEXT));
     p.end();
     return image.convertToFormat(QImage::Format_RGB888);
 }

@@ -37,7 +37,7 @@ bool OpenInBrowser(const QString& text)
     const QString tmpl =
         ReadRegistryText(platform::HKey::ClassesRoot, u"http\\shell\\open\\command", u"");
     if (!tmpl.isEmpty()) return platform::SpawnDetached(BrowserCommand(tmpl, text));
-    if (platform::SpawnDetached({QStringLiteral("xdg-open"), text})) return true;
+    if (platform::OpenWithDesktop(text)) return true;
     QApplication::beep();
     return false;
 }

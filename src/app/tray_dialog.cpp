@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
-#include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -137,18 +136,6 @@ bool CTrayDialog::TrayUpdate()
     return visible_ && shell_->Modify(nid_);
 }
 
-bool CTrayDialog::TrayHide()
-{
-    if (shell_->Delete(nid_)) visible_ = false;
-    return !visible_;
-}
-
-void CTrayDialog::TraySetMenu(QMenu* menu, unsigned defaultItem)
-{
-    menu_ = menu;
-    defaultMenuItem_ = defaultItem;
-}
-
 void CTrayDialog::OnTrayNotification(qintptr id, qintptr mouseMessage)
 {
     if (id != qintptr(nid_.id)) return;
@@ -181,10 +168,6 @@ void CTrayDialog::OnTrayNotification(qintptr id, qintptr mouseMessage)
 void CTrayDialog::OnSysCommandBase(qintptr command)
 {
     if ((command & ~qintptr(0xF)) == 0xF020 /* SC_MINIMIZE */) {
-        if (!minimizeToTray_) {
-            showMinimized();
-            return;
-        }
         if (!visible_ && shell_->Add(nid_)) {
             visible_ = true;
             hide();
@@ -203,21 +186,13 @@ void CTrayDialog::OnTrayClick(QPoint) {}
 
 void CTrayDialog::OnTrayDoubleClick(QPoint)
 {
-    if (minimizeToTray_ && visible_ && shell_->Delete(nid_)) {
+    if (visible_ && shell_->Delete(nid_)) {
         visible_ = false;
         show();
     }
 }
 
-void CTrayDialog::OnTrayRightClick(QPoint pos)
-{
-    if (!menu_ || menu_->isEmpty()) return;
-    const QList<QAction*> actions = menu_->actions();
-    if (defaultMenuItem_ < unsigned(actions.size()))
-        menu_->setDefaultAction(actions[int(defaultMenuItem_)]);
-    menu_->exec(pos - QPoint(0, menu_->sizeHint().height()));
-}
-
+void CTrayDialog::OnTrayRightClick(QPoint) {}
 void CTrayDialog::OnTrayRightDoubleClick(QPoint) {}
 void CTrayDialog::OnTrayHover(QPoint) {}
 

@@ -4,11 +4,9 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPoint>
-#include <QPointer>
 #include <QString>
 #include <memory>
 
-class QMenu;
 class QSystemTrayIcon;
 class QTimer;
 
@@ -63,10 +61,7 @@ public:
     void TraySetToolTip(const QString& tip);
     bool TrayShow();
     bool TrayUpdate();
-    bool TrayHide();
     bool TrayIsVisible() const { return visible_; }
-    void TraySetMinimizeToTray(bool on) { minimizeToTray_ = on; }
-    void TraySetMenu(QMenu* menu, unsigned defaultItem = 0);
     const NotifyIconData& iconRecord() const { return nid_; }
 
     // The tray's callback: routes a mouse message for icon id to the operations below.
@@ -81,9 +76,6 @@ public:
     // The tray host (re)appeared: adds the icon again and marks it visible on success.
     virtual void OnTaskbarCreated();
 
-    // The QSystemTrayIcon behind the real shell, or null with an injected one.
-    QSystemTrayIcon* systemTrayIcon() const;
-
 Q_SIGNALS:
     // The tray host appeared (again), e.g. after the panel restarted.
     void taskbarCreated();
@@ -96,14 +88,13 @@ protected:
     virtual void OnTrayHover(QPoint pos);
 
 private:
+    // The QSystemTrayIcon behind the real shell, or null with an injected one.
+    QSystemTrayIcon* systemTrayIcon() const;
     void wireSystemTray();
     void watchForTray();
 
-    bool minimizeToTray_ = true;
     bool visible_ = false;
     NotifyIconData nid_;
-    QPointer<QMenu> menu_;
-    unsigned defaultMenuItem_ = 0;
     std::unique_ptr<TrayShell> shell_;
     QTimer* clickTimer_ = nullptr; // tells a single click from the first half of a double click
     QPoint clickPos_;

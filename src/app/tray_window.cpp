@@ -52,7 +52,6 @@ bool TarvoTrayDlg::Create()
 
     setWindowIcon(appIcon_);
     TraySetIcon(appIcon_);
-    TraySetMinimizeToTray(true);
     TraySetToolTip(LoadStringResource(IDS_TOOLTIP_IDLE));
     TrayShow();
 
@@ -102,7 +101,9 @@ void TarvoTrayDlg::OnSysCommand(qintptr command, qintptr param)
         if (runCapture) runCapture(Settings.destination);
         return;
     case CmdAddHistory: {
-        const auto* text = reinterpret_cast<const QString*>(param);
+        // The command's parameter carries the sender's pointer.
+        const auto* text =
+            reinterpret_cast<const QString*>(param); // NOLINT(performance-no-int-to-ptr)
         if (!text) return;
         history_.Add(*text);
         if (Settings.immediatelyOpen && openInBrowser)
@@ -151,7 +152,8 @@ void TarvoTrayDlg::OnSysCommand(qintptr command, qintptr param)
         SaveSettings();
         return;
     case CmdAskTitle:
-        RunTitleRequest(reinterpret_cast<TitleRequest*>(param));
+        RunTitleRequest(
+            reinterpret_cast<TitleRequest*>(param)); // NOLINT(performance-no-int-to-ptr)
         return;
     case SC_MINIMIZE:
         hide();
@@ -225,7 +227,7 @@ void TarvoTrayDlg::ShowTrayMenu(QPoint pos)
     if (!chosen) return;
     const int command = chosen->data().toInt();
     menu.reset();
-    if (newerShell_ && command == CmdCapture && sleep) sleep(500); // let the menu vanish first
+    if (command == CmdCapture && sleep) sleep(500); // let the menu vanish first
     platform::SendCommand(command, 1);
 }
 
@@ -259,25 +261,9 @@ void TarvoTrayDlg::RefreshIcon()
 void TarvoTrayDlg::RunOptions()
 {
     COptionsDlg dlg;
-    dlg.autorun = Settings.autorun;
-    dlg.sounds = Settings.sounds;
-    dlg.immediatelyOpen = Settings.immediatelyOpen;
-    dlg.destination = Settings.destination;
-    dlg.annotate = Settings.annotate;
-    dlg.targetFolder = Settings.targetFolder;
-    dlg.imageFormat = Settings.imageFormat;
-    dlg.hotkey = Settings.hotkey;
-    dlg.hotkeyMod = Settings.hotkeyMod;
+    static_cast<SettingsRecord&>(dlg) = Settings;
     if (dlg.DoModal() != IDOK) return;
-    Settings.autorun = dlg.autorun;
-    Settings.sounds = dlg.sounds;
-    Settings.immediatelyOpen = dlg.immediatelyOpen;
-    Settings.destination = dlg.destination;
-    Settings.annotate = dlg.annotate;
-    Settings.targetFolder = dlg.targetFolder;
-    Settings.imageFormat = dlg.imageFormat;
-    Settings.hotkey = dlg.hotkey;
-    Settings.hotkeyMod = dlg.hotkeyMod;
+    Settings = static_cast<const SettingsRecord&>(dlg);
     SaveSettings();
 }
 

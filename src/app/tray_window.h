@@ -59,7 +59,6 @@ private:
 
     QIcon appIcon_;
     History history_;
-    bool newerShell_ = true; // the 500 ms wait before a capture chosen from the menu
     bool destroyed_ = false;
     std::unique_ptr<GlobalHotkey> hotkey_;
 };

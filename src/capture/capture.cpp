@@ -8,11 +8,13 @@
 #include "platform/hresult.h"
 #include "platform/resources.h"
 #include "platform/screen.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/settings.h"
 
 #include <QRect>
+#include <functional>
 #include <optional>
 
 namespace tarvo {
@@ -36,24 +38,26 @@ QImage ExtractFragment(const QImage& frozen, const SelectionRect& s)
     return frozen.copy(s.x, s.y, s.width, s.height);
 }
 
-CaptureSteps CaptureSteps::Defaults()
-{
-    CaptureSteps s;
-    s.captureScreen = &CaptureScreen;
-    s.selectRegion = &SelectRegion;
-    s.postToClipboard = &PostToClipboard;
-    s.saveToNumberedFile = &SaveToNumberedFile;
-    s.encodeForUpload = &EncodeForUpload;
-    return s;
-}
-
-CaptureSteps& CurrentCaptureSteps()
-{
-    static CaptureSteps steps = CaptureSteps::Defaults();
-    return steps;
-}
-
 namespace {
+
+// The capture's steps: those of the services in use, the real ones where they name none.
+struct CaptureSteps
+{
+    std::function<QImage(CaptureArea*)> captureScreen = &CaptureScreen;
+    std::function<SelectionRect(const CaptureArea&, const QImage&)> selectRegion = &SelectRegion;
+    std::function<void(const QImage&)> postToClipboard = &PostToClipboard;
+    std::function<void(const QImage&)> saveToNumberedFile = &SaveToNumberedFile;
+    std::function<void(const QImage&, const QString&)> encodeForUpload = &EncodeForUpload;
+
+    explicit CaptureSteps(const Services& s)
+    {
+        if (s.captureScreen) captureScreen = s.captureScreen;
+        if (s.selectRegion) selectRegion = s.selectRegion;
+        if (s.postToClipboard) postToClipboard = s.postToClipboard;
+        if (s.saveToNumberedFile) saveToNumberedFile = s.saveToNumberedFile;
+        if (s.encodeForUpload) encodeForUpload = s.encodeForUpload;
+    }
+};
 
 void playFailureSound()
 {
@@ -62,8 +66,8 @@ void playFailureSound()
 
 void capture(std::int32_t destination)
 {
-    // A copy, so a step that changes the steps cannot pull them from under this capture.
-    const CaptureSteps steps = CurrentCaptureSteps();
+    // Taken once, so a step that changes the services cannot pull them from under this capture.
+    const CaptureSteps steps(*CurrentServices());
 
     // Keys typed while the screen is copied go to the overlay, not to the window underneath.
     std::optional<platform::KeyboardHold> keys(std::in_place);

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -93,18 +92,7 @@ SelectionRect SelectRgnDialog::Run()
     // a window manager; grabbing the pointer keeps the drag here even over panels.
     grabKeyboard();
     grabMouse();
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        // X refuses a grab while another client still holds one (a closing menu): retry.
-        const QDeadlineTimer grabbed(1000);
-        const auto retry = [&] {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            return !grabbed.hasExpired() && !cancelled_;
-        };
-        while (!window->setKeyboardGrabEnabled(true) && retry()) {
-        }
-        while (!window->setMouseGrabEnabled(true) && retry()) {
-        }
-    }
+    platform::EnsureInputGrabs(window, [this] { return cancelled_; });
 
     QEventLoop loop;
     const auto quitting =

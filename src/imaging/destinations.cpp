@@ -8,13 +8,13 @@
 #include "platform/hresult.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "platform/window.h"
+#include "settings/image_formats.h"
 #include "settings/settings.h"
 
 #include <QFileInfo>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -26,7 +26,6 @@ constexpr std::chrono::milliseconds kClipboardPause{500};
 
 // Only the user-interface thread saves files and posts to the clipboard.
 std::int32_t gScreenshotCounter = 0;
-ClipboardWait gClipboardWait;
 
 void successSound()
 {
@@ -37,10 +36,8 @@ void successSound()
 
 QString ExtensionForImageFormat(QStringView imageFormat)
 {
-    if (imageFormat == u"image/jpeg") return QStringLiteral("jpg");
-    if (imageFormat == u"image/png") return QStringLiteral("png");
-    if (imageFormat == u"image/gif") return QStringLiteral("gif");
-    if (imageFormat == u"image/bmp") return QStringLiteral("bmp");
+    for (const ImageFormat& f : kImageFormats)
+        if (f.mimeType == imageFormat) return f.extension.toString();
     ThrowHr(E_BAD_FORMAT);
 }
 
@@ -54,8 +51,8 @@ void PostToClipboard(const QImage& fragment)
 {
     if (fragment.isNull()) return; // nothing to post; the capture already reported why
     CopyImageToClipboard(fragment);
-    if (gClipboardWait)
-        gClipboardWait(kClipboardPause);
+    if (const auto services = CurrentServices(); services->clipboardWait)
+        services->clipboardWait(kClipboardPause);
     else
         std::this_thread::sleep_for(kClipboardPause);
     LogText(u"Posted to clipboard");
@@ -72,20 +69,22 @@ void SaveToNumberedFile(const QImage& fragment)
     // Saved with the encoder's defaults, as a file dialog would; quality matters to JPEG only.
     const QByteArray bytes = EncodeImage(fragment, DefaultJpegQuality, imageFormat);
 
+    const auto services = CurrentServices();
+    std::int32_t& counter =
+        services->screenshotCounter ? *services->screenshotCounter : gScreenshotCounter;
     QString fullPath;
     for (;;) {
-        if (gScreenshotCounter == std::numeric_limits<std::int32_t>::max()) ThrowHr(E_FAIL);
-        ++gScreenshotCounter;
-        fullPath = Format(u"%sscreenshot_%05i.%s", prefix, gScreenshotCounter, extension);
+        if (counter == std::numeric_limits<std::int32_t>::max()) ThrowHr(E_FAIL);
+        ++counter;
+        fullPath = Format(u"%sscreenshot_%05i.%s", prefix, counter, extension);
         const QFileInfo existing(fullPath);
         if (existing.exists() || existing.isSymLink()) continue;
         // A file that appeared since the check is never overwritten: it takes the next number.
         const int err = platform::CreateFileExclusively(fullPath, bytes);
-        if (err == EEXIST) continue;
+        if (platform::NameTaken(err)) continue;
         if (err != 0) {
             // The system's reason on a line of its own; the failure itself is E_FAIL.
-            LogFormat(u"Cannot save %s: %s", LogSafe(fullPath),
-                      QString::fromLocal8Bit(std::strerror(err)));
+            LogFormat(u"Cannot save %s: %s", LogSafe(fullPath), SystemErrorText(err));
             ThrowHr(E_FAIL);
         }
         break;
@@ -94,19 +93,6 @@ void SaveToNumberedFile(const QImage& fragment)
     platform::SendCommand(CmdAddHistory, reinterpret_cast<qintptr>(&fullPath));
     CopyTextToClipboard(fullPath);
     successSound();
-}
-
-void SetClipboardWait(ClipboardWait wait)
-{
-    gClipboardWait = std::move(wait);
-}
-void SetScreenshotCounter(std::int32_t value)
-{
-    gScreenshotCounter = value;
-}
-std::int32_t ScreenshotCounter()
-{
-    return gScreenshotCounter;
 }
 
 } // namespace tarvo

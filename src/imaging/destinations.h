@@ -2,9 +2,6 @@
 // The two local deliveries of a fragment.
 #include <QImage>
 #include <QString>
-#include <chrono>
-#include <cstdint>
-#include <functional>
 
 namespace tarvo {
 
@@ -20,12 +17,5 @@ void SaveToNumberedFile(const QImage& fragment);
 QString ExtensionForImageFormat(QStringView imageFormat);
 // The folder as a file-name prefix: a "/" is added unless it is empty or already ends in one.
 QString FolderPrefix(const QString& folder);
-
-// Test seams: the pause after posting to the clipboard (null restores sleeping), and the
-// process-wide number of the last saved file.
-using ClipboardWait = std::function<void(std::chrono::milliseconds)>;
-void SetClipboardWait(ClipboardWait wait);
-void SetScreenshotCounter(std::int32_t value);
-std::int32_t ScreenshotCounter();
 
 } // namespace tarvo

@@ -3,6 +3,7 @@
 #include "imaging/encoders.h"
 #include "net/log.h"
 #include "platform/hresult.h"
+#include "platform/services.h"
 
 namespace tarvo {
 
@@ -13,14 +14,11 @@ constexpr QStringView kJpeg = u"image/jpeg";
 constexpr int kLowestQuality = 40;
 constexpr int kQualityStep = 5;
 
-// Both seams are set by tests on the thread that encodes.
-UploadEncoder gEncoder;
-UploadStarter gStarter;
-
-QByteArray encode(const QImage& image, int quality, QStringView mimeType)
+QByteArray encode(const Services& services, const QImage& image, int quality, QStringView mimeType)
 {
     const auto q = std::uint32_t(quality);
-    return gEncoder ? gEncoder(image, q, mimeType) : EncodeToStream(image, q, mimeType);
+    return services.encodeForWeb ? services.encodeForWeb(image, q, mimeType)
+                                 : EncodeToStream(image, q, mimeType);
 }
 
 } // namespace
@@ -41,13 +39,14 @@ void EncodeForUpload(const QImage& fragment, const QString& title)
     const UploadEncoding start = StartingUploadEncoding(pixels);
     QStringView mimeType = start.mimeType;
     int quality = int(start.quality);
+    const auto services = CurrentServices();
 
-    QByteArray bytes = encode(fragment, quality, mimeType);
+    QByteArray bytes = encode(*services, fragment, quality, mimeType);
     if (bytes.size() > UploadSizeLimit && mimeType == kPng) {
         LogText(u"Cannot reach desired image size with PNG encoding, will try JPEG");
         bytes = QByteArray(); // let go of the PNG before the JPEG is made
         mimeType = kJpeg;
-        bytes = encode(fragment, quality, mimeType);
+        bytes = encode(*services, fragment, quality, mimeType);
     }
     while (bytes.size() > UploadSizeLimit) {
         LogFormat(u"Cannot reach desired image size with quality %i, will try decreasing quality",
@@ -58,7 +57,7 @@ void EncodeForUpload(const QImage& fragment, const QString& title)
             ThrowHr(E_OUTOFMEMORY);
         }
         bytes = QByteArray();
-        bytes = encode(fragment, quality, kJpeg);
+        bytes = encode(*services, fragment, quality, kJpeg);
     }
 
     auto job = std::make_unique<UploadJob>();
@@ -66,19 +65,10 @@ void EncodeForUpload(const QImage& fragment, const QString& title)
     job->image = std::move(bytes);
     job->mimeType = mimeType.toString();
     job->annotation = title;
-    if (gStarter)
-        gStarter(std::move(job));
+    if (services->startUpload)
+        services->startUpload(std::move(job));
     else
         StartUpload(std::move(job));
-}
-
-void SetUploadEncoder(UploadEncoder encoder)
-{
-    gEncoder = std::move(encoder);
-}
-void SetUploadStarter(UploadStarter starter)
-{
-    gStarter = std::move(starter);
 }
 
 } // namespace tarvo

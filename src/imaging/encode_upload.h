@@ -4,8 +4,6 @@
 #include <QImage>
 #include <QString>
 #include <cstdint>
-#include <functional>
-#include <memory>
 
 namespace tarvo {
 
@@ -22,11 +20,5 @@ struct UploadEncoding
     std::uint32_t quality;
 };
 UploadEncoding StartingUploadEncoding(std::int64_t pixels);
-
-// Test seams (null restores EncodeToStream and StartUpload).
-using UploadEncoder = std::function<QByteArray(const QImage&, std::uint32_t, QStringView)>;
-void SetUploadEncoder(UploadEncoder encoder);
-using UploadStarter = std::function<void(std::unique_ptr<UploadJob>)>;
-void SetUploadStarter(UploadStarter starter);
 
 } // namespace tarvo

@@ -3,14 +3,15 @@
 #include "imaging/codecs.h"
 #include "net/log.h"
 #include "platform/hresult.h"
+#include "settings/image_formats.h"
 
-#include <array>
 #include <new>
 
 namespace tarvo {
 
 namespace {
 
+// Encoders by their place in kImageFormats (png, jpeg, gif, bmp).
 enum EncoderIndex
 {
     Png = 0,
@@ -18,16 +19,14 @@ enum EncoderIndex
     Gif = 2,
     Bmp = 3
 };
-
-constexpr std::array<QStringView, 4> kEncoders = {u"image/png", u"image/jpeg", u"image/gif",
-                                                  u"image/bmp"};
+static_assert(kImageFormats.size() == Bmp + 1);
 
 } // namespace
 
 int FindEncoder(QStringView mimeType)
 {
-    for (int i = 0; i < int(kEncoders.size()); ++i)
-        if (kEncoders[size_t(i)] == mimeType) return i;
+    for (int i = 0; i < int(kImageFormats.size()); ++i)
+        if (kImageFormats[size_t(i)].mimeType == mimeType) return i;
     ThrowHr(E_NOT_FOUND);
 }
 

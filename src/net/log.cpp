@@ -2,6 +2,7 @@
 
 #include "platform/paths.h"
 #include "platform/report.h"
+#include "platform/services.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -21,7 +22,6 @@ QString localTimeStamp()
 
 std::mutex gLock;
 std::atomic<std::FILE*> gStream{nullptr};
-std::atomic<LogClock> gClock{&localTimeStamp};
 
 } // namespace
 
@@ -37,7 +37,8 @@ void LogText(const QString* text)
         const std::lock_guard<std::mutex> guard(gLock);
         std::FILE* f = gStream.load(std::memory_order_acquire);
         if (!f) return;
-        QByteArray line = gClock.load()().toUtf8();
+        const auto services = CurrentServices();
+        QByteArray line = (services->logClock ? services->logClock() : localTimeStamp()).toUtf8();
         line += ": ";
         if (text) line += text->toUtf8();
         line += '\n';
@@ -96,11 +97,6 @@ QString LogSafe(QStringView text)
             out += c;
     }
     return out;
-}
-
-void SetLogClock(LogClock clock)
-{
-    gClock.store(clock ? clock : &localTimeStamp);
 }
 
 } // namespace tarvo

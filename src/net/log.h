@@ -39,8 +39,4 @@ bool OpenLogFromEnvironment();
 bool OpenLog(const QString& path);
 void CloseLog();
 
-// Test seam: the time-stamp source; an empty result stands for a failed clock conversion.
-using LogClock = QString (*)();
-void SetLogClock(LogClock clock);
-
 } // namespace tarvo

@@ -7,6 +7,7 @@
 #include "platform/hresult.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/service.h"
@@ -14,15 +15,11 @@
 
 #include <QUrl>
 #include <algorithm>
-#include <mutex>
 #include <thread>
 
 namespace tarvo {
 
 namespace {
-
-std::mutex gTimeoutsLock;
-platform::HttpTimeouts gTimeouts;
 
 void postImage(const UploadJob& job, const QString& serviceBaseUrl)
 {
@@ -50,7 +47,7 @@ void postImage(const UploadJob& job, const QString& serviceBaseUrl)
                        "Expect:", "Accept:"};
     request.body = cipher;
     request.replyLimit = kReplyBufferSize - 1;
-    request.timeouts = UploadTimeouts();
+    request.timeouts = CurrentServices()->uploadTimeouts;
     bool toldReading = false;
     request.onResponse = [&toldReading] {
         toldReading = true;
@@ -158,18 +155,6 @@ QString ImageLink(const QString& serviceBaseUrl, const UploadJob& job)
     const bool png = job.mimeType == QLatin1String("image/png");
     return serviceBaseUrl + QString::fromLatin1(EncodeLinkToken(token.data(), token.size())) +
            (png ? QStringLiteral(".htp") : QStringLiteral(".htm"));
-}
-
-void SetUploadTimeouts(const platform::HttpTimeouts& timeouts)
-{
-    const std::lock_guard<std::mutex> g(gTimeoutsLock);
-    gTimeouts = timeouts;
-}
-
-platform::HttpTimeouts UploadTimeouts()
-{
-    const std::lock_guard<std::mutex> g(gTimeoutsLock);
-    return gTimeouts;
 }
 
 void StartUpload(std::unique_ptr<UploadJob> job)

@@ -36,8 +36,4 @@ QString ImageLink(const QString& serviceBaseUrl, const UploadJob& job);
 // most this many bytes minus one.
 inline constexpr int kReplyBufferSize = 1000;
 
-// Test seam: the transfer time-outs of uploads started from now on.
-void SetUploadTimeouts(const platform::HttpTimeouts& timeouts);
-platform::HttpTimeouts UploadTimeouts();
-
 } // namespace tarvo

@@ -1,5 +1,7 @@
 // The default web browser as the desktop knows it: the handler of x-scheme-handler/http from
 // the mimeapps.list files, and the Exec line of its desktop entry.
+#include "platform/browser_entry.h"
+
 #include "platform/desktop_entry.h"
 #include "platform/paths.h"
 

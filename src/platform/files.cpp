@@ -37,4 +37,9 @@ int CreateFileExclusively(const QString& path, const QByteArray& bytes)
     return err;
 }
 
+bool NameTaken(int error)
+{
+    return error == EEXIST;
+}
+
 } // namespace tarvo::platform

@@ -86,4 +86,19 @@ QString ErrorMessageText(HRESULT hr)
     return Format(u"Unknown error 0x%0lX", code);
 }
 
+QString SystemErrorText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err ? err : EIO));
+}
+
+void ClearSystemError()
+{
+    errno = 0;
+}
+
+int LastSystemError()
+{
+    return errno;
+}
+
 } // namespace tarvo

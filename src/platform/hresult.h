@@ -30,6 +30,13 @@ constexpr HRESULT HresultFromWin32(std::int32_t code)
 
 // errno values that the platform layer turns into HRESULTs.
 HRESULT HresultFromErrno(int err);
+// The system's text for an errno value, in the user's language; 0 (a failure the system gave
+// no reason for) reads as an input/output error.
+QString SystemErrorText(int err);
+// For platform calls that report a failure only as false: clear the calling thread's system
+// error before the call, then read the error it left (0 for none).
+void ClearSystemError();
+int LastSystemError();
 
 class ComError : public std::exception
 {

@@ -40,4 +40,9 @@ QStringList SplitCommandLine(QStringView s)
     return out;
 }
 
+bool OpenWithDesktop(const QString& text)
+{
+    return SpawnDetached({QStringLiteral("xdg-open"), text});
+}
+
 } // namespace tarvo::platform

@@ -7,6 +7,10 @@ namespace tarvo::platform {
 // current folder. True when the program was started.
 bool SpawnDetached(const QStringList& argv);
 
+// Hands a link or a file to the desktop's own opener (xdg-open), detached. True when the opener
+// was started.
+bool OpenWithDesktop(const QString& text);
+
 // Splits a command-line template into arguments: blanks separate them, double quotes group
 // them (a backslash inside quotes escapes ", `, $ and \).
 QStringList SplitCommandLine(QStringView commandLine);

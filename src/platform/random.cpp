@@ -1,6 +1,7 @@
 #include "platform/random.h"
 
-#include <atomic>
+#include "platform/services.h"
+
 #include <cerrno>
 #include <sys/random.h>
 
@@ -13,18 +14,12 @@ long systemSource(void* buffer, std::size_t count, unsigned flags)
     return static_cast<long>(::getrandom(buffer, count, flags));
 }
 
-std::atomic<RandomSource> gSource{&systemSource};
-
 } // namespace
-
-void SetRandomSource(RandomSource source)
-{
-    gSource.store(source ? source : &systemSource);
-}
 
 HRESULT GetRandomBytes(void* buffer, std::size_t count)
 {
-    const RandomSource source = gSource.load();
+    const auto services = CurrentServices();
+    const auto source = services->randomBytes ? services->randomBytes : &systemSource;
     auto* out = static_cast<unsigned char*>(buffer);
     std::size_t done = 0;
     while (done < count) {

@@ -10,9 +10,4 @@ namespace tarvo::platform {
 // reads are retried until the buffer is full.
 HRESULT GetRandomBytes(void* buffer, std::size_t count);
 
-// Test seam: replaces getrandom(2) (null restores it). Same contract: bytes written, or -1
-// with errno set.
-using RandomSource = long (*)(void* buffer, std::size_t count, unsigned flags);
-void SetRandomSource(RandomSource source);
-
 } // namespace tarvo::platform

@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 
+#include "platform/browser_entry.h"
 #include "platform/desktop_entry.h"
 #include "platform/paths.h"
 #include "tarvo_version.h"
@@ -15,9 +16,6 @@
 #include <unistd.h>
 
 namespace tarvo::platform {
-
-// Implemented beside the browser launcher's desktop-entry lookup.
-std::optional<QString> DefaultBrowserCommandTemplate();
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "platform/report.h"
 
+#include "platform/services.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFileInfo>
@@ -51,8 +53,10 @@ void ReportFailure(Failure kind, const QString& logLine, const QString& message)
 {
     if (const FailureLogSink sink = gSink.load()) sink(logLine);
     {
+        const auto services = CurrentServices();
+        std::set<Failure>& shown = services->shownFailures ? *services->shownFailures : gShown;
         const std::lock_guard<std::mutex> g(gLock);
-        if (!gShown.insert(kind).second) return;
+        if (!shown.insert(kind).second) return;
     }
     try {
         notify(message);
@@ -64,12 +68,6 @@ void ReportFailure(Failure kind, const QString& logLine, const QString& message)
 void SetFailureLogSink(FailureLogSink sink)
 {
     gSink.store(sink);
-}
-
-void ResetFailureNotifications()
-{
-    const std::lock_guard<std::mutex> g(gLock);
-    gShown.clear();
 }
 
 } // namespace tarvo::platform

@@ -21,7 +21,4 @@ void ReportFailure(Failure kind, const QString& logLine, const QString& message)
 using FailureLogSink = void (*)(const QString&);
 void SetFailureLogSink(FailureLogSink sink);
 
-// Test seam: forget which kinds were already shown.
-void ResetFailureNotifications();
-
 } // namespace tarvo::platform

@@ -2,10 +2,14 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QGuiApplication>
+#include <QWindow>
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -141,7 +145,8 @@ public:
         id_ = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
         if (id_ < 0) return false;
         void* a = shmat(id_, nullptr, SHM_RDONLY);
-        if (a == reinterpret_cast<void*>(-1)) return false;
+        // shmat's failure value, (void*)-1.
+        if (a == reinterpret_cast<void*>(-1)) return false; // NOLINT(performance-no-int-to-ptr)
         addr_ = a;
         seg_ = xcb_generate_id(c_);
         // Checked: a server on another machine cannot attach, and then the plain way is used.
@@ -294,6 +299,20 @@ KeyboardHold::~KeyboardHold()
     // grab already gone is harmless, and keys still queued are delivered normally.
     xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
     xcb_flush(c);
+}
+
+void EnsureInputGrabs(QWindow* window, const std::function<bool()>& cancelled)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) return;
+    const QDeadlineTimer grabbed(1000);
+    const auto retry = [&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return !grabbed.hasExpired() && !cancelled();
+    };
+    while (!window->setKeyboardGrabEnabled(true) && retry()) {
+    }
+    while (!window->setMouseGrabEnabled(true) && retry()) {
+    }
 }
 
 class PointerPositionLog::Filter : public QAbstractNativeEventFilter

@@ -5,8 +5,11 @@
 #include <QImage>
 #include <QPointF>
 #include <QRect>
+#include <functional>
 #include <memory>
 #include <optional>
+
+class QWindow;
 
 namespace tarvo::platform {
 
@@ -42,6 +45,11 @@ public:
 private:
     bool held_ = false;
 };
+
+// Makes sure the window's keyboard and pointer grabs took: X refuses a grab while another
+// client still holds one (a closing menu), so each is retried for up to a second, with events
+// processed in between, until it takes or cancelled() says to stop. Nothing to do without X.
+void EnsureInputGrabs(QWindow* window, const std::function<bool()>& cancelled);
 
 // Pointer positions in screen pixels exactly as the X server reported them (button presses,
 // releases and motion, core or XInput 2), oldest first. Under display scaling the toolkit hands

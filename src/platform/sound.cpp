@@ -1,6 +1,7 @@
 #include "platform/sound.h"
 
 #include "platform/resources.h"
+#include "platform/services.h"
 
 #include <alsa/asoundlib.h>
 #include <cstdint>
@@ -10,9 +11,6 @@
 namespace tarvo {
 
 namespace {
-
-std::mutex gPlayerLock;
-SoundPlayer gPlayer;
 
 std::uint32_t readLe32(const char* p)
 {
@@ -136,22 +134,12 @@ bool PlayPcmWithAlsa(const WavePcm& pcm)
     return ok;
 }
 
-void SetSoundPlayer(SoundPlayer player)
-{
-    const std::lock_guard<std::mutex> g(gPlayerLock);
-    gPlayer = std::move(player);
-}
-
 void PlaySoundResource(int id)
 {
     const QByteArray wave = LoadWaveResource(id);
-    SoundPlayer p;
-    {
-        const std::lock_guard<std::mutex> g(gPlayerLock);
-        p = gPlayer;
-    }
-    if (p)
-        p(id, wave);
+    const auto services = CurrentServices();
+    if (services->playSound)
+        services->playSound(id, wave);
     else
         playWithAlsa(id, wave);
 }

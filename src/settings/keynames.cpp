@@ -1,5 +1,6 @@
 #include "settings/keynames.h"
 
+#include "platform/hotkey.h"
 #include "platform/wformat.h"
 #include "settings/settings.h"
 
@@ -203,10 +204,10 @@ std::int32_t KeyNameToCode(QStringView name)
 QString ModifiersToText(std::int32_t mods)
 {
     QString s;
-    if (mods & 1) s += QStringLiteral("Alt+");
-    if (mods & 2) s += QStringLiteral("Ctrl+");
-    if (mods & 4) s += QStringLiteral("Shift+");
-    if (mods & 8) s += QStringLiteral("Win+");
+    if (mods & MOD_ALT) s += QStringLiteral("Alt+");
+    if (mods & MOD_CONTROL) s += QStringLiteral("Ctrl+");
+    if (mods & MOD_SHIFT) s += QStringLiteral("Shift+");
+    if (mods & MOD_WIN) s += QStringLiteral("Win+");
     return s;
 }
 

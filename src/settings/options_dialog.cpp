@@ -1,6 +1,8 @@
 #include "settings/options_dialog.h"
 
+#include "platform/hotkey.h"
 #include "settings/dialogs.h"
+#include "settings/image_formats.h"
 #include "settings/keynames.h"
 #include "ui_dialog152.h"
 
@@ -9,10 +11,6 @@
 namespace tarvo {
 
 namespace {
-
-constexpr std::int32_t kModAlt = 1;
-constexpr std::int32_t kModControl = 2;
-constexpr std::int32_t kModShift = 4;
 
 // Items in the order given; the selection is the item equal to `current`, or none at all.
 void FillList(QComboBox* list, const QStringList& items, const QString& current)
@@ -68,14 +66,14 @@ void COptionsDlg::OnInitDialog()
 
     ui_->id1008->setChecked(annotate);
     ui_->id1002->setText(targetFolder);
-    FillList(ui_->id1011,
-             {QStringLiteral("image/png"), QStringLiteral("image/jpeg"),
-              QStringLiteral("image/gif"), QStringLiteral("image/bmp")},
-             imageFormat);
+    QStringList formats;
+    for (const ImageFormat& f : kImageFormats)
+        formats << f.mimeType.toString();
+    FillList(ui_->id1011, formats, imageFormat);
     FillList(ui_->id1012, KeyNameList(), KeyCodeToName(hotkey));
-    ui_->id1014->setChecked(hotkeyMod & kModAlt);
-    ui_->id1013->setChecked(hotkeyMod & kModControl);
-    ui_->id1015->setChecked(hotkeyMod & kModShift);
+    ui_->id1014->setChecked(hotkeyMod & MOD_ALT);
+    ui_->id1013->setChecked(hotkeyMod & MOD_CONTROL);
+    ui_->id1015->setChecked(hotkeyMod & MOD_SHIFT);
 
     // Room for every Cyrillic text at this font, but never smaller than the template.
     resize(size().expandedTo(minimumSizeHint()));
@@ -105,9 +103,9 @@ void COptionsDlg::accept()
 
     // Rebuilt from the three boxes: a Win modifier the value had is dropped.
     hotkeyMod = 0;
-    if (ui_->id1014->isChecked()) hotkeyMod += kModAlt;
-    if (ui_->id1013->isChecked()) hotkeyMod += kModControl;
-    if (ui_->id1015->isChecked()) hotkeyMod += kModShift;
+    if (ui_->id1014->isChecked()) hotkeyMod += MOD_ALT;
+    if (ui_->id1013->isChecked()) hotkeyMod += MOD_CONTROL;
+    if (ui_->id1015->isChecked()) hotkeyMod += MOD_SHIFT;
 
     QDialog::accept();
 }

@@ -1,5 +1,7 @@
 #pragma once
-// The options dialog: every setting at once, on the dialog's own copy of the values.
+// The options dialog: every setting at once, on the dialog's own copy of the record.
+#include "settings/settings.h"
+
 #include <QDialog>
 #include <QString>
 #include <cstdint>
@@ -12,7 +14,7 @@ class Dialog152;
 
 namespace tarvo {
 
-class COptionsDlg : public QDialog
+class COptionsDlg : public QDialog, public SettingsRecord
 {
     Q_OBJECT
 public:
@@ -21,16 +23,6 @@ public:
 
     // Shows the fields, runs the dialog and, on OK only, reads the controls back into them.
     int DoModal();
-
-    bool autorun = false;
-    bool sounds = false;
-    bool immediatelyOpen = false;
-    std::int32_t destination = 0;
-    bool annotate = false;
-    QString targetFolder;
-    QString imageFormat;
-    std::int32_t hotkey = 0;
-    std::int32_t hotkeyMod = 0;
 
     // The folder browser behind "...": the chosen folder, or the empty text when the user
     // cancels. Replaceable so tests need no real file dialog.

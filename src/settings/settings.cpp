@@ -1,13 +1,12 @@
 #include "settings/settings.h"
 
+#include "platform/hresult.h"
 #include "platform/paths.h"
 #include "platform/report.h"
 #include "platform/wformat.h"
 #include "settings/service.h"
 
 #include <QDir>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 
 namespace tarvo {
@@ -73,10 +72,38 @@ QString DefaultPicturesFolder()
 
 namespace {
 
-QString systemReason(int err)
+QString defaultHotkey()
 {
-    return QString::fromLocal8Bit(std::strerror(err));
+    return Format(u"%i", 44);
 }
+
+// The desktop's pictures folder; never the folder the process happened to start in.
+QString defaultTargetFolder()
+{
+    const QString folder = ReadRegistryText(HKey::CurrentUser, kShellFoldersKey, u"My Pictures");
+    return folder.isEmpty() ? DefaultPicturesFolder() : folder;
+}
+
+template <class... F> struct Overloaded : F...
+{
+    using F::operator()...;
+};
+template <class... F> Overloaded(F...) -> Overloaded<F...>;
+
+} // namespace
+
+const std::array<SettingsField, 8> kSettingsFields{{
+    {u"Sounds", &SettingsRecord::sounds, u"1"},
+    {u"ImmediatelyOpen", &SettingsRecord::immediatelyOpen, u"0"},
+    {u"Destination", &SettingsRecord::destination, u"0"},
+    {u"Annotate", &SettingsRecord::annotate, u"0"},
+    {u"Hotkey", &SettingsRecord::hotkey, u"", &defaultHotkey},
+    {u"HotkeyMod", &SettingsRecord::hotkeyMod, u"0"},
+    {u"Target Folder", &SettingsRecord::targetFolder, u"", &defaultTargetFolder},
+    {u"Image Format", &SettingsRecord::imageFormat, u"image/png"},
+}};
+
+namespace {
 
 void reportUnreadableStore(int err)
 {
@@ -84,10 +111,10 @@ void reportUnreadableStore(int err)
     platform::ReportFailure(
         platform::Failure::StoreUnreadable,
         Format(u"Cannot read settings file %s: %s; it is kept and nothing is saved", path,
-               systemReason(err)),
+               SystemErrorText(err)),
         Format(u"Не удалось прочитать файл настроек %s (%s). Файл не изменён, изменения "
                u"настроек не сохраняются.",
-               path, systemReason(err)));
+               path, SystemErrorText(err)));
 }
 
 } // namespace
@@ -97,55 +124,55 @@ void LoadSettings()
     platform::RemoveStaleStoreTemporaries();
     if (const int err = platform::StoreReadError()) reportUnreadableStore(err);
 
-    auto read = [](QStringView name, const QString& def) {
-        return ReadRegistryText(HKey::CurrentUser, kSettingsKey, name, def);
-    };
     Settings.autorun = !ReadRegistryText(HKey::CurrentUser, kRunKey, u"Tarvo").isEmpty();
-    Settings.sounds = ParseFlag(read(u"Sounds", QStringLiteral("1")));
-    Settings.immediatelyOpen = ParseFlag(read(u"ImmediatelyOpen", QStringLiteral("0")));
-    Settings.destination = ParseInt(read(u"Destination", QStringLiteral("0")));
-    Settings.annotate = ParseFlag(read(u"Annotate", QStringLiteral("0")));
-    QString hotkey = read(u"Hotkey", QString());
-    if (hotkey.isEmpty()) hotkey = Format(u"%i", 44);
-    Settings.hotkey = ParseInt(hotkey);
-    Settings.hotkeyMod = ParseInt(read(u"HotkeyMod", QStringLiteral("0")));
-    Settings.targetFolder = read(u"Target Folder", QString());
-    if (Settings.targetFolder.isEmpty())
-        Settings.targetFolder =
-            ReadRegistryText(HKey::CurrentUser, kShellFoldersKey, u"My Pictures");
-    // Never the folder the process happened to start in.
-    if (Settings.targetFolder.isEmpty()) Settings.targetFolder = DefaultPicturesFolder();
-    Settings.imageFormat = read(u"Image Format", QStringLiteral("image/png"));
+    for (const SettingsField& field : kSettingsFields) {
+        QString text = ReadRegistryText(HKey::CurrentUser, kSettingsKey, field.storeName,
+                                        field.defaultText.toString());
+        if (text.isEmpty() && field.whenEmpty) text = field.whenEmpty();
+        std::visit(Overloaded{
+                       [&](bool SettingsRecord::*m) { Settings.*m = ParseFlag(text); },
+                       [&](SharedFlag SettingsRecord::*m) { Settings.*m = ParseFlag(text); },
+                       [&](std::int32_t SettingsRecord::*m) { Settings.*m = ParseInt(text); },
+                       [&](QString SettingsRecord::*m) { Settings.*m = text; },
+                   },
+                   field.member);
+    }
     // Not part of the record and never written back: an administrator's choice.
-    SetConfiguredServiceUrl(read(u"Service URL", QString()));
+    SetConfiguredServiceUrl(ReadRegistryText(HKey::CurrentUser, kSettingsKey, u"Service URL"));
 }
 
 bool SaveSettings()
 {
     // One locked rewrite of the store for the whole record.
     platform::RegBatch batch;
-    errno = 0;
+    ClearSystemError();
     const bool autostartSaved =
         Settings.autorun ? platform::RegSetValue(HKey::CurrentUser, kRunKey, u"Tarvo",
                                                  platform::MakeRegText(platform::ModuleFileName()))
                          : platform::RegDeleteValue(HKey::CurrentUser, kRunKey, u"Tarvo");
-    const int autostartError = errno ? errno : EIO;
+    const int autostartError = LastSystemError();
     if (!autostartSaved) {
         const QString path = platform::AutostartFilePath();
-        platform::ReportFailure(
-            platform::Failure::StoreSave,
-            Format(u"Cannot save the autostart entry %s: %s", path, systemReason(autostartError)),
-            Format(u"Не удалось сохранить автозапуск в %s (%s).", path,
-                   systemReason(autostartError)));
+        platform::ReportFailure(platform::Failure::StoreSave,
+                                Format(u"Cannot save the autostart entry %s: %s", path,
+                                       SystemErrorText(autostartError)),
+                                Format(u"Не удалось сохранить автозапуск в %s (%s).", path,
+                                       SystemErrorText(autostartError)));
     }
-    WriteRegistryFlag(u"Sounds", Settings.sounds);
-    WriteRegistryFlag(u"ImmediatelyOpen", Settings.immediatelyOpen);
-    WriteRegistryText(kSettingsKey, u"Destination", Format(u"%i", Settings.destination));
-    WriteRegistryFlag(u"Annotate", Settings.annotate);
-    WriteRegistryText(kSettingsKey, u"Hotkey", Format(u"%i", Settings.hotkey));
-    WriteRegistryText(kSettingsKey, u"HotkeyMod", Format(u"%i", Settings.hotkeyMod));
-    WriteRegistryText(kSettingsKey, u"Target Folder", Settings.targetFolder);
-    WriteRegistryText(kSettingsKey, u"Image Format", Settings.imageFormat);
+    for (const SettingsField& field : kSettingsFields) {
+        const QStringView name = field.storeName;
+        std::visit(Overloaded{
+                       [&](bool SettingsRecord::*m) { WriteRegistryFlag(name, Settings.*m); },
+                       [&](SharedFlag SettingsRecord::*m) { WriteRegistryFlag(name, Settings.*m); },
+                       [&](std::int32_t SettingsRecord::*m) {
+                           WriteRegistryText(kSettingsKey, name, Format(u"%i", Settings.*m));
+                       },
+                       [&](QString SettingsRecord::*m) {
+                           WriteRegistryText(kSettingsKey, name, Settings.*m);
+                       },
+                   },
+                   field.member);
+    }
     if (batch.Commit()) return autostartSaved;
     if (const int err = platform::StoreReadError()) {
         reportUnreadableStore(err);
@@ -155,8 +182,8 @@ bool SaveSettings()
     const QString path = platform::StoreFilePath();
     platform::ReportFailure(
         platform::Failure::StoreSave,
-        Format(u"Cannot save settings to %s: %s", path, systemReason(err ? err : EIO)),
-        Format(u"Не удалось сохранить настройки в %s (%s).", path, systemReason(err ? err : EIO)));
+        Format(u"Cannot save settings to %s: %s", path, SystemErrorText(err)),
+        Format(u"Не удалось сохранить настройки в %s (%s).", path, SystemErrorText(err)));
     return false;
 }
 

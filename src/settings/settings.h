@@ -3,8 +3,10 @@
 #include "platform/registry.h"
 
 #include <QString>
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <variant>
 
 namespace tarvo {
 
@@ -52,6 +54,24 @@ struct SettingsRecord
 
 // Meaningless until LoadSettings has run; changed only on the user-interface thread.
 extern SettingsRecord Settings;
+
+// One value of the record kept under kSettingsKey. A flag is stored as "1" or "0" and read by
+// ParseFlag, a number as decimal text read by ParseInt, a text as it is.
+struct SettingsField
+{
+    QStringView storeName;
+    std::variant<bool SettingsRecord::*, SharedFlag SettingsRecord::*,
+                 std::int32_t SettingsRecord::*, QString SettingsRecord::*>
+        member;
+    // The text read when the store holds none.
+    QStringView defaultText;
+    // The text read instead of an empty one (stored or default); null: the empty text stands.
+    QString (*whenEmpty)() = nullptr;
+};
+
+// In the order they are loaded and saved. The autostart flag (autorun) is not among them: it is
+// the autostart entry's presence, not a stored value.
+extern const std::array<SettingsField, 8> kSettingsFields;
 
 inline constexpr QStringView kSettingsKey = u"Software\\Tarvo";
 inline constexpr QStringView kRunKey = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";

@@ -3,6 +3,7 @@
 #include "platform/commands.h"
 #include "platform/hresult.h"
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/settings.h"
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/resource.h>
 #include <vector>
 
@@ -59,12 +61,14 @@ protected:
         Settings.sounds = true;
         Settings.targetFolder = dir.path();
         Settings.imageFormat = QStringLiteral("image/png");
-        SetScreenshotCounter(0);
         platform::SetMainWindow(&history);
-        SetSoundPlayer([this](int id, const QByteArray&) { sounds.push_back(id); });
-        SetClipboardWait([this](std::chrono::milliseconds ms) {
-            waits.push_back(int(ms.count()));
-            imageOnClipboardDuringWait = QGuiApplication::clipboard()->mimeData()->hasImage();
+        services.emplace([this](Services& s) {
+            s.screenshotCounter = &counter;
+            s.playSound = [this](int id, const QByteArray&) { sounds.push_back(id); };
+            s.clipboardWait = [this](std::chrono::milliseconds ms) {
+                waits.push_back(int(ms.count()));
+                imageOnClipboardDuringWait = QGuiApplication::clipboard()->mimeData()->hasImage();
+            };
         });
         ASSERT_TRUE(OpenLog(logDir.path() + "/t.log"));
         QGuiApplication::clipboard()->clear();
@@ -72,8 +76,7 @@ protected:
     void TearDown() override
     {
         CloseLog();
-        SetClipboardWait(nullptr);
-        SetSoundPlayer(nullptr);
+        services.reset();
         platform::SetMainWindow(nullptr);
         Settings = saved;
     }
@@ -104,6 +107,8 @@ protected:
     std::vector<int> sounds;
     std::vector<int> waits;
     bool imageOnClipboardDuringWait = false;
+    std::int32_t counter = 0;
+    std::optional<ScopedServices> services;
 };
 
 TEST_F(Destinations, ClipboardHoldsThePictureThenWaitsLogsAndSounds)
@@ -177,7 +182,7 @@ TEST_F(Destinations, SavesTheNextFreeNumberAndReportsThePath)
     EXPECT_FALSE(QGuiApplication::clipboard()->mimeData()->hasImage());
     EXPECT_EQ(QGuiApplication::clipboard()->text(), path);
     EXPECT_EQ(sounds, std::vector<int>{IDW_SUCCESS});
-    EXPECT_EQ(ScreenshotCounter(), 4);
+    EXPECT_EQ(counter, 4);
 
     // The counter goes on from the last number, even when earlier ones become free.
     QFile::remove(file(1));

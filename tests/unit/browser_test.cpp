@@ -1,4 +1,6 @@
 #include "app/browser.h"
+#include "platform/browser_entry.h"
+#include "platform/desktop_entry.h"
 #include "platform/process.h"
 #include "support/temp_env.h"
 
@@ -7,10 +9,6 @@
 #include <gtest/gtest.h>
 
 namespace tarvo {
-namespace platform {
-QString ExecToCommandTemplate(QStringView exec);
-std::optional<QString> DefaultBrowserCommandTemplate();
-} // namespace platform
 namespace {
 
 TEST(BrowserCommand, TemplateIsSplitBeforeTheTextGoesIn)

@@ -1,6 +1,7 @@
 #include "net/crypto.h"
 #include "platform/hresult.h"
 #include "platform/random.h"
+#include "platform/services.h"
 
 #include <QRandomGenerator>
 #include <cerrno>
@@ -209,16 +210,12 @@ long Empty(void*, std::size_t, unsigned)
     return 0;
 }
 
-class RandomSourceTest : public ::testing::Test
-{
-protected:
-    void TearDown() override { platform::SetRandomSource(nullptr); }
-};
+using RandomSourceTest = ::testing::Test;
 
 TEST_F(RandomSourceTest, FillsDespiteInterruptionsAndShortReads)
 {
     gCalls = 0;
-    platform::SetRandomSource(&Flaky);
+    const ScopedServices flaky([](Services& s) { s.randomBytes = &Flaky; });
     std::uint8_t buf[8] = {};
     MakeRandomBytes(buf, sizeof buf);
     EXPECT_EQ(gCalls, 4); // EINTR, then 3 + 3 + 2
@@ -229,15 +226,18 @@ TEST_F(RandomSourceTest, FillsDespiteInterruptionsAndShortReads)
 TEST_F(RandomSourceTest, FailuresThrowTheirCode)
 {
     std::uint8_t buf[7];
-    platform::SetRandomSource(&Broken);
-    try {
-        MakeRandomBytes(buf, sizeof buf);
-        FAIL() << "no exception";
-    } catch (const ComError& e) {
-        EXPECT_EQ(e.Error(), HresultFromErrno(EIO));
-        EXPECT_LT(e.Error(), 0);
+    {
+        const ScopedServices broken([](Services& s) { s.randomBytes = &Broken; });
+        try {
+            MakeRandomBytes(buf, sizeof buf);
+            FAIL() << "no exception";
+        } catch (const ComError& e) {
+            EXPECT_EQ(e.Error(), HresultFromErrno(EIO));
+            EXPECT_LT(e.Error(), 0);
+        }
     }
-    platform::SetRandomSource(&Empty); // would spin forever if retried
+    // Would spin forever if retried.
+    const ScopedServices empty([](Services& s) { s.randomBytes = &Empty; });
     EXPECT_THROW(MakeRandomBytes(buf, sizeof buf), ComError);
 }
 

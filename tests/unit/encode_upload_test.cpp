@@ -2,11 +2,13 @@
 #include "imaging/encoders.h"
 #include "net/log.h"
 #include "platform/hresult.h"
+#include "platform/services.h"
 
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <optional>
 #include <vector>
 
 namespace tarvo {
@@ -31,18 +33,19 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(OpenLog(dir.path() + "/t.log"));
-        SetUploadEncoder([this](const QImage&, std::uint32_t q, QStringView mime) {
-            calls.push_back({mime.toString(), q});
-            const qsizetype size = sizes.empty() ? 100 : sizes.front();
-            if (!sizes.empty()) sizes.erase(sizes.begin());
-            return QByteArray(size, 'x');
+        services.emplace([this](Services& s) {
+            s.encodeForWeb = [this](const QImage&, std::uint32_t q, QStringView mime) {
+                calls.push_back({mime.toString(), q});
+                const qsizetype size = sizes.empty() ? 100 : sizes.front();
+                if (!sizes.empty()) sizes.erase(sizes.begin());
+                return QByteArray(size, 'x');
+            };
+            s.startUpload = [this](std::unique_ptr<UploadJob> j) { jobs.push_back(std::move(j)); };
         });
-        SetUploadStarter([this](std::unique_ptr<UploadJob> j) { jobs.push_back(std::move(j)); });
     }
     void TearDown() override
     {
-        SetUploadEncoder(nullptr);
-        SetUploadStarter(nullptr);
+        services.reset();
         CloseLog();
     }
     QStringList logLines()
@@ -68,6 +71,7 @@ protected:
     std::vector<qsizetype> sizes; // sizes the scripted encoder returns, in order
     std::vector<Call> calls;
     std::vector<std::unique_ptr<UploadJob>> jobs;
+    std::optional<ScopedServices> services;
 };
 
 TEST_F(EncodeForUploadTest, StartingFormatAndQualityByPixelCount)
@@ -174,8 +178,11 @@ TEST_F(EncodeForUploadTest, GivesUpBelowFortyAndUploadsNothing)
 
 TEST_F(EncodeForUploadTest, EncoderFailureStopsBeforeTheUpload)
 {
-    SetUploadEncoder(
-        [](const QImage&, std::uint32_t, QStringView) -> QByteArray { ThrowHr(E_FAIL); });
+    const ScopedServices failing([](Services& s) {
+        s.encodeForWeb = [](const QImage&, std::uint32_t, QStringView) -> QByteArray {
+            ThrowHr(E_FAIL);
+        };
+    });
     EXPECT_EQ(run(QImage(10, 10, QImage::Format_RGB32)), E_FAIL);
     EXPECT_TRUE(jobs.empty());
 }
@@ -183,7 +190,7 @@ TEST_F(EncodeForUploadTest, EncoderFailureStopsBeforeTheUpload)
 // With the real encoders: noise does not compress, so PNG is too big and JPEG takes over.
 TEST_F(EncodeForUploadTest, RealEncodersKeepNoiseWithinTheLimit)
 {
-    SetUploadEncoder(nullptr);
+    const ScopedServices real([](Services& s) { s.encodeForWeb = nullptr; });
     QImage noise(640, 400, QImage::Format_RGB32); // 256000 pixels: PNG at 85 first
     QRandomGenerator rng(11);
     for (int y = 0; y < noise.height(); ++y) {

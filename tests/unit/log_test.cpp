@@ -1,4 +1,5 @@
 #include "net/log.h"
+#include "platform/services.h"
 #include "support/temp_env.h"
 
 #include <QFile>
@@ -13,11 +14,7 @@ namespace {
 class LogFile : public ::testing::Test
 {
 protected:
-    void TearDown() override
-    {
-        CloseLog();
-        SetLogClock(nullptr);
-    }
+    void TearDown() override { CloseLog(); }
     QString path() const { return home.path() + "/state/tarvo/TarvoTray.log"; }
     QStringList lines() const
     {
@@ -63,7 +60,7 @@ TEST_F(LogFile, LinesCarryTheLocalTimeStampAndAppend)
 TEST_F(LogFile, AFailedClockGivesAnEmptyStamp)
 {
     ASSERT_TRUE(OpenLog(path()));
-    SetLogClock([] { return QString(); });
+    const ScopedServices clock([](Services& s) { s.logClock = [] { return QString(); }; });
     LogText(u"Reading reply");
     EXPECT_EQ(lines(), QStringList{": Reading reply"});
 }
@@ -80,7 +77,8 @@ TEST_F(LogFile, AnyOtherValueIsThePath)
 TEST_F(LogFile, ConcurrentWritersNeverInterleave)
 {
     ASSERT_TRUE(OpenLog(path()));
-    SetLogClock([] { return QStringLiteral("T"); });
+    const ScopedServices clock(
+        [](Services& s) { s.logClock = [] { return QStringLiteral("T"); }; });
     constexpr int kThreads = 4, kLines = 300;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {

@@ -18,6 +18,14 @@ std::mt19937& rng()
     return g;
 }
 
+std::string randomText(std::size_t n)
+{
+    std::string text(n, '\0');
+    for (char& c : text)
+        c = char(rng()());
+    return text;
+}
+
 template <typename T> T randomBytes()
 {
     T out{};
@@ -92,9 +100,7 @@ TEST(Cipher, DecryptsWhatWasEncryptedAtEveryLength)
 {
     const ImageKey key = randomBytes<ImageKey>();
     for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 16u, 17u, 1000u, 524288u}) {
-        std::string plain(n, '\0');
-        for (char& c : plain)
-            c = char(rng()());
+        const std::string plain = randomText(n);
         const std::string cipher = EncryptImage(key, plain);
         ASSERT_EQ(cipher.size(), CiphertextLength(n));
         EXPECT_EQ(DecryptImage(key, cipher), plain) << n;
@@ -132,9 +138,7 @@ TEST(Cipher, TheHeadAgreesWithTheWholeDecryption)
 {
     const ImageKey key = randomBytes<ImageKey>();
     for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 4096u}) {
-        std::string plain(n, '\0');
-        for (char& c : plain)
-            c = char(rng()());
+        const std::string plain = randomText(n);
         const std::string cipher = EncryptImage(key, plain);
         EXPECT_EQ(DecryptHead(key, cipher), plain.substr(0, 8)) << n;
         // Whatever makes the whole decryption fail makes the head fail too.

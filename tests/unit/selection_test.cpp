@@ -6,12 +6,14 @@
 #include "platform/commands.h"
 #include "platform/hresult.h"
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/settings.h"
 #include "support/temp_env.h"
 
 #include <QFile>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <stdexcept>
@@ -142,7 +144,6 @@ protected:
         Settings.sounds = true;
         Settings.annotate = false;
         ASSERT_TRUE(OpenLog(logPath()));
-        SetSoundPlayer([this](int id, const QByteArray&) { sounds.push_back(id); });
         platform::SetMainWindow(&window);
 
         frozen = QImage(640, 480, QImage::Format_RGB32);
@@ -151,30 +152,34 @@ protected:
                 frozen.setPixel(x, y, qRgb(x & 0xFF, y & 0xFF, (x * 7 + y) & 0xFF));
         installSteps();
     }
-    void installSteps()
+    // The scripted steps, then whatever change makes of them.
+    void installSteps(const std::function<void(Services&)>& change = {})
     {
-        auto& steps = CurrentCaptureSteps();
-        steps.captureScreen = [this](CaptureArea* area) {
-            *area = CaptureArea{0, 0, frozen.width(), frozen.height()};
-            return frozen;
-        };
-        steps.selectRegion = [this](const CaptureArea& area, const QImage& image) {
-            shownArea = area;
-            shownImage = image;
-            if (selectionError) ThrowHr(*selectionError);
-            return selection;
-        };
-        steps.postToClipboard = [this](const QImage& f) { deliver("clipboard", f); };
-        steps.saveToNumberedFile = [this](const QImage& f) { deliver("file", f); };
-        steps.encodeForUpload = [this](const QImage& f, const QString& title) {
-            deliver("web", f, title);
-        };
+        services.reset();
+        services.emplace([&](Services& s) {
+            s.playSound = [this](int id, const QByteArray&) { sounds.push_back(id); };
+            s.captureScreen = [this](CaptureArea* area) {
+                *area = CaptureArea{0, 0, frozen.width(), frozen.height()};
+                return frozen;
+            };
+            s.selectRegion = [this](const CaptureArea& area, const QImage& image) {
+                shownArea = area;
+                shownImage = image;
+                if (selectionError) ThrowHr(*selectionError);
+                return selection;
+            };
+            s.postToClipboard = [this](const QImage& f) { deliver("clipboard", f); };
+            s.saveToNumberedFile = [this](const QImage& f) { deliver("file", f); };
+            s.encodeForUpload = [this](const QImage& f, const QString& title) {
+                deliver("web", f, title);
+            };
+            if (change) change(s);
+        });
     }
     void TearDown() override
     {
-        CurrentCaptureSteps() = CaptureSteps::Defaults();
+        services.reset();
         platform::SetMainWindow(nullptr);
-        SetSoundPlayer(nullptr);
         CloseLog();
         Settings = saved_;
     }
@@ -198,6 +203,7 @@ protected:
 
     test::TempHome home;
     TitleWindow window;
+    std::optional<ScopedServices> services;
     QImage frozen;
     SelectionRect selection{10, 20, 30, 40};
     std::optional<HRESULT> selectionError;
@@ -348,11 +354,12 @@ TEST_F(Pipeline, FailuresAreLoggedInOrderAndAnsweredWithTheFailureSound)
         ASSERT_TRUE(OpenLog(logPath()));
         sounds.clear();
         deliveries.clear();
-        installSteps();
+        installSteps([&c](Services& s) {
+            if (c.noImage) s.captureScreen = [](CaptureArea*) { return QImage(); };
+        });
         selection = c.selection;
         selectionError = c.selectionError;
         deliveryError = c.deliveryError;
-        if (c.noImage) CurrentCaptureSteps().captureScreen = [](CaptureArea*) { return QImage(); };
 
         RunCapture(c.destination);
 
@@ -395,11 +402,12 @@ TEST_F(Pipeline, WithSoundsOffNoFailurePlaysAnything)
 
 TEST_F(Pipeline, ACaptureRequestedWhileOneRunsIsIgnored)
 {
-    const auto select = CurrentCaptureSteps().selectRegion;
-    CurrentCaptureSteps().selectRegion = [select](const CaptureArea& a, const QImage& f) {
-        RunCapture(DestinationFile); // the key pressed again while the overlay is up
-        return select(a, f);
-    };
+    installSteps([](Services& s) {
+        s.selectRegion = [select = s.selectRegion](const CaptureArea& a, const QImage& f) {
+            RunCapture(DestinationFile); // the key pressed again while the overlay is up
+            return select(a, f);
+        };
+    });
     RunCapture(DestinationClipboard);
     ASSERT_EQ(deliveries.size(), 1u);
     EXPECT_EQ(deliveries[0].where, "clipboard");
@@ -422,12 +430,15 @@ TEST(CaptureScreen, WithoutADisplayThereIsNoImageAndTheCaptureFails)
     const QString log = home.path() + "/nodisplay.log";
     ASSERT_TRUE(OpenLog(log));
     std::vector<int> played;
-    SetSoundPlayer([&](int id, const QByteArray&) { played.push_back(id); });
-    const SettingsRecord saved = Settings;
-    Settings.sounds = true;
-    RunCapture(DestinationClipboard);
-    Settings = saved;
-    SetSoundPlayer(nullptr);
+    {
+        const ScopedServices sounds([&](Services& s) {
+            s.playSound = [&](int id, const QByteArray&) { played.push_back(id); };
+        });
+        const SettingsRecord saved = Settings;
+        Settings.sounds = true;
+        RunCapture(DestinationClipboard);
+        Settings = saved;
+    }
     CloseLog();
     const QString text = QString::fromUtf8(test::TempHome::read(log));
     EXPECT_TRUE(text.contains("Capturing screen\n"));

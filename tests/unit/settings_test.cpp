@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
+#include <variant>
 
 namespace tarvo {
 namespace {
@@ -135,6 +136,32 @@ TEST_F(SettingsStore, SaveWritesEveryValueAsTextInOrder)
     EXPECT_EQ(Settings.destination, 7);
     EXPECT_EQ(Settings.hotkeyMod, 6);
     EXPECT_EQ(Settings.targetFolder, saved.targetFolder);
+}
+
+// Each field of the table, stored with a value unlike its default, is loaded into the record
+// and saved back exactly as it was stored, in the table's order.
+TEST_F(SettingsStore, EveryFieldComesBackFromALoadAndASaveAsStored)
+{
+    QString lines;
+    int n = 0;
+    for (const SettingsField& f : kSettingsFields) {
+        QString text;
+        if (std::holds_alternative<QString SettingsRecord::*>(f.member))
+            text = "/x/" + f.storeName.toString();
+        else if (std::holds_alternative<std::int32_t SettingsRecord::*>(f.member))
+            text = QString::number(100 + n++);
+        else
+            text = f.defaultText == u"1" ? "0" : "1";
+        lines += "\"" + f.storeName.toString() + "\"=\"" + text + "\"\n";
+    }
+    store(lines.toUtf8());
+    LoadSettings();
+    ASSERT_TRUE(QFile::remove(home.storeFile())); // what the save writes comes from the record
+    SaveSettings();
+    EXPECT_EQ(QString::fromUtf8(TempHome::read(home.storeFile())),
+              "Windows Registry Editor Version 5.00\n\n"
+              "[HKEY_CURRENT_USER\\Software\\Tarvo]\n" +
+                  lines);
 }
 
 TEST_F(SettingsStore, AutorunIsTheAutostartEntry)

@@ -1,4 +1,5 @@
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "support/temp_env.h"
 
@@ -103,7 +104,7 @@ TEST(ParseWave, RejectsWhatItCannotPlay)
 class AlsaPlayback : public ::testing::Test
 {
 protected:
-    void SetUp() override { SetSoundPlayer(nullptr); }
+    const ScopedServices real{Services{}}; // the ALSA player, whatever a test before set
     test::ScopedEnv env;
     QTemporaryDir dir;
 };

@@ -1,6 +1,7 @@
 // The feedback sounds play synchronously: whoever plays one goes on only when it has finished.
 #include "capture/capture.h"
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "settings/settings.h"
 
@@ -16,21 +17,23 @@ TEST(FeedbackSound, TheCapturePipelineWaitsForTheFailureSound)
 {
     std::vector<int> played;
     std::vector<qsizetype> sizes;
-    SetSoundPlayer([&](int id, const QByteArray& wave) {
-        QThread::msleep(250); // a sound that takes a while
-        played.push_back(id);
-        sizes.push_back(wave.size());
+    const ScopedServices services([&](Services& s) {
+        s.playSound = [&](int id, const QByteArray& wave) {
+            QThread::msleep(250); // a sound that takes a while
+            played.push_back(id);
+            sizes.push_back(wave.size());
+        };
+        s.captureScreen = [](CaptureArea*) {
+            QImage img(64, 48, QImage::Format_RGB32);
+            img.fill(Qt::gray);
+            return img;
+        };
+        s.selectRegion = [](const CaptureArea&, const QImage&) {
+            return SelectionRect{1, 2, 10, 10};
+        };
     });
     Settings = SettingsRecord{};
     Settings.sounds = true;
-    CurrentCaptureSteps().captureScreen = [](CaptureArea*) {
-        QImage img(64, 48, QImage::Format_RGB32);
-        img.fill(Qt::gray);
-        return img;
-    };
-    CurrentCaptureSteps().selectRegion = [](const CaptureArea&, const QImage&) {
-        return SelectionRect{1, 2, 10, 10};
-    };
 
     QElapsedTimer t;
     t.start();
@@ -42,9 +45,6 @@ TEST(FeedbackSound, TheCapturePipelineWaitsForTheFailureSound)
     Settings.sounds = false;
     RunCapture(3);
     EXPECT_EQ(played.size(), 1u);
-
-    CurrentCaptureSteps() = CaptureSteps::Defaults();
-    SetSoundPlayer(nullptr);
 }
 
 } // namespace

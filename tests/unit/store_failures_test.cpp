@@ -4,6 +4,7 @@
 #include "net/log.h"
 #include "platform/registry.h"
 #include "platform/report.h"
+#include "platform/services.h"
 #include "settings/settings.h"
 #include "support/notifications.h"
 #include "support/temp_env.h"
@@ -12,6 +13,8 @@
 #include <QFile>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
+#include <set>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,8 +63,10 @@ protected:
     {
         ASSERT_TRUE(bus.ok());
         home.env().set("DBUS_SESSION_BUS_ADDRESS", bus.address().toUtf8());
-        platform::ResetFailureNotifications();
-        SetLogClock([] { return QStringLiteral("T"); });
+        services.emplace([this](Services& s) {
+            s.logClock = [] { return QStringLiteral("T"); };
+            s.shownFailures = &shown;
+        });
         ASSERT_TRUE(OpenLog(home.path() + "/store.log"));
         Settings = SettingsRecord{};
         // "nobody" must reach the folders.
@@ -71,8 +76,7 @@ protected:
     void TearDown() override
     {
         CloseLog();
-        SetLogClock(nullptr);
-        platform::ResetFailureNotifications();
+        services.reset();
         Settings = SettingsRecord{};
     }
     QStringList Log() const
@@ -86,6 +90,8 @@ protected:
 
     test::PrivateNotificationBus bus;
     TempHome home;
+    std::set<platform::Failure> shown; // the kinds notified in this test
+    std::optional<ScopedServices> services;
 };
 
 const QByteArray kUserFile = "Windows Registry Editor Version 5.00\n\n"
@@ -128,7 +134,7 @@ TEST_F(StoreFailures, AStoreThatExistsButCannotBeReadIsNeverWritten)
         QDir().mkpath(folder());
         ::chmod(QFile::encodeName(folder()).constData(), 0777); // "nobody" could replace it
         c.make(home.storeFile());
-        platform::ResetFailureNotifications();
+        shown.clear();
         const qsizetype logBefore = Log().size();
         const int shownBefore = int(bus.shown().size());
         {
@@ -185,7 +191,7 @@ TEST_F(StoreFailures, AFailedSaveIsReportedOncePerKind)
         QDir(folder()).removeRecursively();
         QFile::remove(folder());
         c.make();
-        platform::ResetFailureNotifications();
+        shown.clear();
         const qsizetype logBefore = Log().size();
         const int shownBefore = int(bus.shown().size());
         {

@@ -5,6 +5,7 @@
 #include "platform/process_state.h"
 #include "platform/random.h"
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/settings.h"
@@ -102,21 +103,20 @@ protected:
         platform::SetMainWindow(&window);
         Settings = SettingsRecord{};
         Settings.sounds = true;
-        SetSoundPlayer([this](int id, const QByteArray&) {
-            const std::lock_guard<std::mutex> g(soundsLock);
-            sounds.push_back(id);
+        services.emplace([this](Services& s) {
+            s.playSound = [this](int id, const QByteArray&) {
+                const std::lock_guard<std::mutex> g(soundsLock);
+                sounds.push_back(id);
+            };
+            s.logClock = [] { return QStringLiteral("T"); };
         });
-        SetLogClock([] { return QStringLiteral("T"); });
         ASSERT_TRUE(OpenLog(home.path() + "/upload.log"));
     }
     void TearDown() override
     {
         platform::SetMainWindow(nullptr);
-        SetSoundPlayer(nullptr);
-        SetLogClock(nullptr);
         CloseLog();
-        SetUploadTimeouts({});
-        platform::SetRandomSource(nullptr);
+        services.reset();
         Settings = SettingsRecord{};
     }
 
@@ -168,6 +168,7 @@ protected:
     test::HttpServer server;
     FakeMainWindow window;
     std::mutex soundsLock;
+    std::optional<ScopedServices> services;
     std::vector<int> sounds;
 };
 
@@ -329,7 +330,7 @@ TEST_F(Upload, TransportFailuresAreLoggedWithTheirMessage)
 
 TEST_F(Upload, AStalledReplyFailsAfterTheStallTime)
 {
-    SetUploadTimeouts({2000ms, 1000ms});
+    const ScopedServices stall([](Services& s) { s.uploadTimeouts = {2000ms, 1000ms}; });
     server.setReply(Reply(200, "OK", 4000ms));
     QElapsedTimer t;
     t.start();
@@ -386,7 +387,7 @@ TEST_F(Upload, AServerThatTricklesItsReplyIsCutOff)
         SCOPED_TRACE(c.what);
         test::DroppingServer trickling(c.trickle);
         home.env().set("TARVO_SERVICE_URL", trickling.baseUrl().toUtf8());
-        SetUploadTimeouts(c.limits);
+        const ScopedServices limits([&c](Services& s) { s.uploadTimeouts = c.limits; });
         Run(Job("img", "image/png"), 30000);
         EXPECT_EQ(Log().back(), c.message);
         EXPECT_TRUE(window.history.isEmpty());
@@ -432,7 +433,7 @@ long BrokenRandom(void*, std::size_t, unsigned)
 
 TEST_F(Upload, PlatformFailuresLogTheCodeAndItsText)
 {
-    platform::SetRandomSource(&BrokenRandom);
+    const ScopedServices broken([](Services& s) { s.randomBytes = &BrokenRandom; });
     Run(Job("img", "image/png"));
     EXPECT_TRUE(server.requests().empty());
     EXPECT_EQ(Log(), QStringList{"Exception: 0x8007001f: A device attached to the system is not "
