@@ -86,7 +86,7 @@ void SaveToNumberedFile(const QImage& fragment)
             // The system's reason on a line of its own; the failure itself is E_FAIL.
             LogFormat(u"Cannot save %s: %s", LogSafe(fullPath),
                       QString::fromLocal8Bit(std::strerror(err)));
-            ThrowHr(E_FAIL);
+            throw FolderNotWritable();
         }
         break;
     }

@@ -47,10 +47,15 @@ void notify(const QString& message)
 
 } // namespace
 
+bool ShownEveryTime(Failure kind)
+{
+    return kind == Failure::Capture || kind == Failure::Upload;
+}
+
 void ReportFailure(Failure kind, const QString& logLine, const QString& message)
 {
-    if (const FailureLogSink sink = gSink.load()) sink(logLine);
-    {
+    if (const FailureLogSink sink = gSink.load(); sink && !logLine.isEmpty()) sink(logLine);
+    if (!ShownEveryTime(kind)) {
         const std::lock_guard<std::mutex> g(gLock);
         if (!gShown.insert(kind).second) return;
     }
