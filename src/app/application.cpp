@@ -9,6 +9,7 @@
 #include "platform/exit_signals.h"
 #include "platform/instance_channel.h"
 #include "platform/process_state.h"
+#include "platform/report.h"
 #include "platform/resources.h"
 #include "platform/window.h"
 
@@ -134,6 +135,14 @@ bool TarvoTrayApp::InitInstance()
     if (exitRequested_) {
         platform::SendCommand(CmdExit, 0);
         return false;
+    }
+    if (!mainWnd_->TrayIsVisible()) {
+        // Nothing shows that the program runs, so say how to reach it; it keeps running, and
+        // the icon appears should a tray host come later.
+        platform::ReportFailure(
+            platform::Failure::NoTray, QStringLiteral("No system tray: the icon is not shown"),
+            QStringLiteral("Значок Tarvo не виден: нет области уведомлений. Снимок: Print Screen "
+                           "или tarvo --capture."));
     }
     listenForRequests();
     if (captureAtStart) queueCapture(mainWnd_.get(), *captureAtStart);

@@ -6,6 +6,7 @@
 #include "net/log.h"
 #include "platform/commands.h"
 #include "platform/hresult.h"
+#include "platform/report.h"
 #include "platform/resources.h"
 #include "platform/screen.h"
 #include "platform/services.h"
@@ -62,6 +63,16 @@ struct CaptureSteps
 void playFailureSound()
 {
     if (Settings.sounds) PlaySoundResource(IDW_FAILURE);
+}
+
+// The log has the details already; the notification says in plain words what went wrong.
+void notifyFailure(bool folderNotWritable)
+{
+    platform::ReportFailure(
+        platform::Failure::Capture, {},
+        folderNotWritable
+            ? QStringLiteral("Не удалось сохранить снимок: папка недоступна для записи.")
+            : QStringLiteral("Не удалось сделать снимок экрана."));
 }
 
 void capture(std::int32_t destination)
@@ -141,9 +152,11 @@ void RunCapture(std::int32_t destination)
         }
         LogFormat(u"Exception: 0x%08x: %s", std::uint32_t(e.Error()), ErrorMessageText(e.Error()));
         playFailureSound();
+        notifyFailure(dynamic_cast<const FolderNotWritable*>(&e) != nullptr);
     } catch (...) {
         LogText(u"Unknown exception, cannot post");
         playFailureSound();
+        notifyFailure(false);
     }
 }
 

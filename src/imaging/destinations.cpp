@@ -85,7 +85,7 @@ void SaveToNumberedFile(const QImage& fragment)
         if (err != 0) {
             // The system's reason on a line of its own; the failure itself is E_FAIL.
             LogFormat(u"Cannot save %s: %s", LogSafe(fullPath), SystemErrorText(err));
-            ThrowHr(E_FAIL);
+            throw FolderNotWritable();
         }
         break;
     }

@@ -1,5 +1,7 @@
 #pragma once
 // The two local deliveries of a fragment.
+#include "platform/hresult.h"
+
 #include <QImage>
 #include <QString>
 
@@ -9,8 +11,15 @@ namespace tarvo {
 void PostToClipboard(const QImage& fragment);
 // Saves the fragment as the next free "screenshot_%05i.<ext>" in the target folder, reports
 // the path to the main window (history) and to the clipboard, plays the success sound.
-// Throws ComError on failure.
+// Throws ComError on failure, FolderNotWritable when the file cannot be written.
 void SaveToNumberedFile(const QImage& fragment);
+
+// The target folder does not take the file (missing, read-only, full). An E_FAIL to the log.
+class FolderNotWritable : public ComError
+{
+public:
+    FolderNotWritable() : ComError(E_FAIL) {}
+};
 
 // The file extension for an image format ("image/jpeg" gives "jpg", ...); throws
 // ComError(E_BAD_FORMAT) for any other text.

@@ -6,6 +6,7 @@
 #include "platform/commands.h"
 #include "platform/hresult.h"
 #include "platform/process_state.h"
+#include "platform/report.h"
 #include "platform/resources.h"
 #include "platform/services.h"
 #include "platform/sound.h"
@@ -20,6 +21,14 @@
 namespace tarvo {
 
 namespace {
+
+// The service answered but did not store the picture. Logged as the E_FAIL it is; only the
+// notification tells it apart.
+class Refused : public ComError
+{
+public:
+    Refused() : ComError(E_FAIL) {}
+};
 
 void postImage(const UploadJob& job, const QString& serviceBaseUrl)
 {
@@ -65,12 +74,12 @@ void postImage(const UploadJob& job, const QString& serviceBaseUrl)
     // "OK" has stored nothing.
     if (reply.status < 200 || reply.status > 299) {
         LogFormat(u"Server replied with HTTP status %i", int(reply.status));
-        ThrowHr(E_FAIL);
+        throw Refused();
     }
 
     if (reply.body.isEmpty()) {
         LogText(u"Cannot read server reply, ReadString failed");
-        ThrowHr(E_FAIL);
+        throw Refused();
     }
     // The reply is a zero-terminated text: it ends at the first zero byte.
     const QByteArray text(reply.body.constData(),
@@ -78,7 +87,7 @@ void postImage(const UploadJob& job, const QString& serviceBaseUrl)
     if (text != "OK") {
         LogFormat(u"Server was supposed to reply OK, instead it replied: %s",
                   LogSafe(QString::fromLocal8Bit(text.left(100))));
-        ThrowHr(E_FAIL);
+        throw Refused();
     }
     LogText(u"Image posted");
 }
@@ -106,6 +115,22 @@ void logFailure()
     }
 }
 
+// The notification's words for the failure being handled. Plain words only: the link, the
+// token and the server's reply stay in the log.
+QString failureText()
+{
+    try {
+        throw;
+    } catch (const Refused&) {
+        return QStringLiteral("Сервер не принял снимок.");
+    } catch (const platform::HttpError& e) {
+        if (e.unreachable())
+            return QStringLiteral("Не удалось отправить снимок: сервис недоступен.");
+    } catch (...) {
+    }
+    return QStringLiteral("Не удалось отправить снимок.");
+}
+
 void uploadWorker(std::unique_ptr<UploadJob> job) noexcept
 {
     UploadsInProgress.fetch_add(1);
@@ -125,6 +150,7 @@ void uploadWorker(std::unique_ptr<UploadJob> job) noexcept
         } catch (...) {
             logFailure();
             if (Settings.sounds) PlaySoundResource(IDW_FAILURE);
+            platform::ReportFailure(platform::Failure::Upload, {}, failureText());
         }
     } catch (...) {
         // Even the failure report failed (out of memory); the counter still goes back below.

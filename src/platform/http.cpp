@@ -125,6 +125,19 @@ struct ListDeleter
 
 } // namespace
 
+bool HttpError::unreachable() const
+{
+    switch (code_) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool HttpSend(const HttpRequest& request, HttpReply* reply)
 {
     std::call_once(gCurlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });

@@ -61,6 +61,8 @@ public:
     }
     const QString& message() const { return message_; }
     int code() const { return code_; }
+    // The server was never reached: no connection, a name that does not resolve, a time-out.
+    bool unreachable() const;
     const char* what() const noexcept override { return utf8_.constData(); }
 
 private:

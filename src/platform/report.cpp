@@ -49,10 +49,15 @@ void notify(const QString& message)
 
 } // namespace
 
+bool ShownEveryTime(Failure kind)
+{
+    return kind == Failure::Capture || kind == Failure::Upload;
+}
+
 void ReportFailure(Failure kind, const QString& logLine, const QString& message)
 {
-    if (const FailureLogSink sink = gSink.load()) sink(logLine);
-    {
+    if (const FailureLogSink sink = gSink.load(); sink && !logLine.isEmpty()) sink(logLine);
+    if (!ShownEveryTime(kind)) {
         const auto services = CurrentServices();
         std::set<Failure>& shown = services->shownFailures ? *services->shownFailures : gShown;
         const std::lock_guard<std::mutex> g(gLock);

@@ -162,8 +162,10 @@ Desktop::Desktop(bool withTray, const char* screen)
     env_["QT_QPA_PLATFORM"] = "xcb";
     // Only the tests that look at the splash or the version check's delay see the real waits.
     env_["TARVO_TEST_SHORT_WAITS"] = "1";
-    // No session bus: the tray is the XEmbed one that tint2 hosts.
-    env_.erase("DBUS_SESSION_BUS_ADDRESS");
+    // No session bus: the tray is the XEmbed one that tint2 hosts. An address nobody listens
+    // on rather than none, so that Qt does not start a bus of its own that outlives the test;
+    // a test with a bus of its own passes it to startTarvo.
+    env_["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + home_.toStdString() + "/no-bus";
 
     // Without it, tint2 waits 15 s for a window manager to set it.
     run({"xprop", "-root", "-f", "_NET_NUMBER_OF_DESKTOPS", "32c", "-set",

@@ -1,5 +1,6 @@
 // The tray as a person uses it: the icon, its menu, the hotkey, a panel that restarts.
 #include "desktop/harness.h"
+#include "support/notifications.h"
 
 #include <QDir>
 #include <QFile>
@@ -129,6 +130,38 @@ TEST_F(Tray, DoubleClickCapturesWithoutAMenu)
 
 namespace tarvo::test {
 namespace {
+
+const QString kNoTrayNotice = QStringLiteral(
+    "Значок Tarvo не виден: нет области уведомлений. Снимок: Print Screen или tarvo --capture.");
+
+TEST(NoTray, TheDesktopIsToldOnceAndTheProgramKeepsRunning)
+{
+    PrivateNotificationBus bus;
+    ASSERT_TRUE(bus.ok());
+    Desktop d(false);
+    auto tarvo = d.startTarvo(
+        {{"TARVO_LOG", "1"}, {"DBUS_SESSION_BUS_ADDRESS", bus.address().toStdString()}});
+    ASSERT_TRUE(d.waitForLog("No system tray: the icon is not shown", 20s));
+    EXPECT_EQ(bus.shown(1), QStringList{kNoTrayNotice});
+    EXPECT_TRUE(tarvo->running());
+    // A panel that comes later gets the icon; the notice is not repeated.
+    d.startTray();
+    ASSERT_TRUE(WaitUntil([&] { return !d.trayIconWindow("tarvo").empty(); }, 20s));
+    EXPECT_EQ(bus.shown(), QStringList{kNoTrayNotice});
+    EXPECT_EQ(d.readLog().count("No system tray"), 1);
+}
+
+TEST(NoTray, WithATrayNothingIsSaid)
+{
+    PrivateNotificationBus bus;
+    ASSERT_TRUE(bus.ok());
+    Desktop d;
+    auto tarvo = d.startTarvo(
+        {{"TARVO_LOG", "1"}, {"DBUS_SESSION_BUS_ADDRESS", bus.address().toStdString()}});
+    ASSERT_TRUE(WaitUntil([&] { return !d.trayIconWindow("tarvo").empty(); }, 20s));
+    EXPECT_TRUE(bus.shown().isEmpty());
+    EXPECT_FALSE(d.readLog().contains("No system tray"));
+}
 
 TEST(Hotkey, ACombinationAnotherProgramHoldsDoesNothingAndIsLogged)
 {
