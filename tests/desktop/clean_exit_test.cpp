@@ -45,21 +45,6 @@ protected:
         ASSERT_TRUE(d.waitForLog(done, 20s)) << d.readLog().toStdString();
         ASSERT_TRUE(WaitUntil([&] { return !d.overlayVisible(); }, 10s));
     }
-    // A popup menu: an override-redirect window of the program smaller than the screen.
-    bool menuOpen()
-    {
-        const std::string ids = d.run({"xdotool", "search", "--onlyvisible", "--class", "tarvo"});
-        for (size_t start = 0; start < ids.size();) {
-            size_t end = ids.find('\n', start);
-            if (end == std::string::npos) end = ids.size();
-            const std::string info = d.run({"xwininfo", "-id", ids.substr(start, end - start)});
-            start = end + 1;
-            if (info.find("Override Redirect State: yes") != std::string::npos &&
-                info.find("Width: 1280") == std::string::npos)
-                return true;
-        }
-        return false;
-    }
     QByteArray store() const
     {
         QFile f(d.configHome() + "/tarvo/tarvo.reg");
@@ -70,7 +55,7 @@ protected:
     {
         const std::string icon = d.trayIconWindow("tarvo");
         d.run({"xdotool", "mousemove", "--window", icon, "12", "12", "click", "3"});
-        ASSERT_TRUE(WaitUntil([&] { return menuOpen(); }, 10s)) << "no menu";
+        ASSERT_TRUE(WaitUntil([&] { return !d.trayMenuWindow().empty(); }, 10s)) << "no menu";
         std::vector<std::string> keys{"xdotool", "key"};
         for (int i = 0; i < upPresses; ++i)
             keys.push_back("Up");

@@ -328,6 +328,26 @@ QString Desktop::screenshot(const QString& name)
     return path;
 }
 
+std::string Desktop::trayMenuWindow()
+{
+    const std::string icon = trayIconWindow("tarvo");
+    const unsigned long iconId = icon.empty() ? 0 : std::stoul(icon, nullptr, 16);
+    const std::string ids = run({"xdotool", "search", "--onlyvisible", "--class", "tarvo"});
+    for (size_t start = 0; start < ids.size();) {
+        size_t end = ids.find('\n', start);
+        if (end == std::string::npos) end = ids.size();
+        const std::string id = ids.substr(start, end - start);
+        start = end + 1;
+        if (std::stoul(id) == iconId) continue;
+        const std::string info = run({"xwininfo", "-id", id});
+        if (info.find("Override Redirect State: yes") != std::string::npos &&
+            info.find("Width: " + screenSize_.substr(0, screenSize_.find('x')) + "\n") ==
+                std::string::npos)
+            return id;
+    }
+    return {};
+}
+
 bool Desktop::overlayVisible()
 {
     const std::string ids = run({"xdotool", "search", "--onlyvisible", "--classname", "^tarvo$"});

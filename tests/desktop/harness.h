@@ -85,6 +85,9 @@ public:
     // The screen as a PNG file (written to the test's folder); returns its path.
     QString screenshot(const QString& name);
 
+    // The open tray menu: the program's popup (an override-redirect window smaller than the
+    // screen, the tray icon aside), or empty.
+    std::string trayMenuWindow();
     // Whether the selection overlay is up: a window of the program covering the whole screen.
     bool overlayVisible();
     // A drag with the first button, through the midpoint, as a hand would make it.

@@ -23,26 +23,7 @@ protected:
     {
         const std::string icon = d.trayIconWindow("tarvo");
         d.run({"xdotool", "mousemove", "--window", icon, "12", "12", "click", "3"});
-        ASSERT_TRUE(WaitUntil([&] { return menuWindow() != ""; }, 10s)) << "no menu";
-    }
-    // Qt's popup menus are the override-redirect windows of class "tarvo".
-    std::string menuWindow()
-    {
-        const unsigned long icon = std::stoul(d.trayIconWindow("tarvo"), nullptr, 16);
-        const std::string ids = d.run({"xdotool", "search", "--onlyvisible", "--class", "tarvo"});
-        for (size_t start = 0; start < ids.size();) {
-            size_t end = ids.find('\n', start);
-            if (end == std::string::npos) end = ids.size();
-            const std::string id = ids.substr(start, end - start);
-            start = end + 1;
-            if (std::stoul(id) == icon) continue;
-            // The capture overlay is one too, but it covers the whole screen.
-            const std::string info = d.run({"xwininfo", "-id", id});
-            if (info.find("Override Redirect State: yes") != std::string::npos &&
-                info.find("Width: 1280") == std::string::npos)
-                return id;
-        }
-        return {};
+        ASSERT_TRUE(WaitUntil([&] { return d.trayMenuWindow() != ""; }, 10s)) << "no menu";
     }
     QByteArray store() const
     {
@@ -121,7 +102,7 @@ TEST_F(Tray, DoubleClickCapturesWithoutAMenu)
     d.run({"xdotool", "mousemove", "--window", icon, "12", "12", "click", "--repeat", "2",
            "--delay", "80", "1"});
     ASSERT_TRUE(d.waitForLog("Capturing screen")) << d.readLog().toStdString();
-    EXPECT_EQ(menuWindow(), "");
+    EXPECT_EQ(d.trayMenuWindow(), "");
     d.run({"xdotool", "key", "Escape"});
 }
 
