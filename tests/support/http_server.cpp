@@ -246,4 +246,10 @@ void DroppingServer::run()
     }
 }
 
+int ClosedPort()
+{
+    HttpServer gone;
+    return gone.port();
+}
+
 } // namespace tarvo::test

@@ -42,6 +42,20 @@ struct CannedReply
     std::chrono::milliseconds chunkGap{0};
 };
 
+// A reply with this status and body, sent after the delay.
+inline CannedReply Reply(int status, std::string body,
+                         std::chrono::milliseconds delay = std::chrono::milliseconds(0))
+{
+    CannedReply r;
+    r.status = status;
+    r.body = std::move(body);
+    r.delay = delay;
+    return r;
+}
+
+// A loopback port that nobody listens on: one a server had, closed again.
+int ClosedPort();
+
 class HttpServer
 {
 public:

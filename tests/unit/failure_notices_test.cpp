@@ -29,6 +29,7 @@ namespace tarvo {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Reply;
 
 const QString kUnreachable = QStringLiteral("Не удалось отправить снимок: сервис недоступен.");
 const QString kRefused = QStringLiteral("Сервер не принял снимок.");
@@ -105,22 +106,9 @@ protected:
     std::optional<ScopedServices> services;
 };
 
-test::CannedReply Reply(int status, std::string body, std::chrono::milliseconds delay = 0ms)
-{
-    test::CannedReply r;
-    r.status = status;
-    r.body = std::move(body);
-    r.delay = delay;
-    return r;
-}
-
 TEST_F(FailureNotices, EveryFailedUploadIsShownOnceInPlainWords)
 {
-    int closedPort = 0;
-    {
-        test::HttpServer gone; // a port that nobody listens on any more
-        closedPort = gone.port();
-    }
+    const int closedPort = test::ClosedPort();
     test::DroppingServer dropping;
     struct Case
     {

@@ -42,6 +42,7 @@ std::optional<QByteArray> Decrypt(const ImageKey& key, const QByteArray& cipher)
 namespace {
 
 using namespace std::chrono_literals;
+using test::Reply;
 
 // Stands in for the main window: records what the workers send.
 class FakeMainWindow : public platform::CommandTarget
@@ -63,15 +64,6 @@ struct Sent
     QByteArray id; // 8 bytes
     ImageKey key{};
 };
-
-test::CannedReply Reply(int status, std::string body, std::chrono::milliseconds delay = 0ms)
-{
-    test::CannedReply r;
-    r.status = status;
-    r.body = std::move(body);
-    r.delay = delay;
-    return r;
-}
 
 test::CannedReply Pieces(std::vector<std::string> chunks, std::chrono::milliseconds gap)
 {
@@ -296,11 +288,7 @@ TEST_F(Upload, OnlyExactlyOkCounts)
 
 TEST_F(Upload, TransportFailuresAreLoggedWithTheirMessage)
 {
-    int closedPort = 0;
-    {
-        test::HttpServer gone; // a port that nobody listens on any more
-        closedPort = gone.port();
-    }
+    const int closedPort = test::ClosedPort();
     test::DroppingServer dropping;
     struct Case
     {
