@@ -1,6 +1,7 @@
 #include "app/application.h"
 #include "app/command_line.h"
 #include "net/log.h"
+#include "platform/session.h"
 #include "settings/service.h"
 
 #include <QApplication>
@@ -19,6 +20,7 @@ int main(int argc, char** argv)
     std::optional<std::int32_t> capture;
     if (const auto done = tarvo::HandleCommandLine(argc, argv, &capture)) return *done;
     tarvo::OpenLogFromEnvironment();
+    tarvo::platform::SelectBackend();
     int rc = 0;
     {
         QApplication qtApp(argc, argv);
