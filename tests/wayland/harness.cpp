@@ -212,6 +212,7 @@ WaylandDesktop::WaylandDesktop(std::vector<WaylandOutputSpec> outputs)
                              "  <listen>unix:path=%1/bus</listen>\n  <auth>EXTERNAL</auth>\n"
                              "  <servicedir>%2/services</servicedir>\n"
                              "  <policy context=\"default\">\n"
+                             "    <allow user=\"*\"/>\n"
                              "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                              "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
                              "  </policy>\n</busconfig>\n")

@@ -105,6 +105,8 @@ public:
     // PipeWire, WirePlumber, the permission store, the wlr and gtk portal backends and
     // xdg-desktop-portal; true once org.freedesktop.portal.Screenshot is exported.
     bool startPortal(std::chrono::milliseconds timeout = 20s);
+    // The session bus's address; the test itself may connect too (any user may).
+    std::string busAddress() const { return env_.at("DBUS_SESSION_BUS_ADDRESS"); }
     // Whether the bus has a service with this name.
     bool hasBusName(const std::string& name);
 
