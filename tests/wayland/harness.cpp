@@ -251,7 +251,12 @@ bool WaylandDesktop::prepareUser()
         return true;
     }
     asRoot_ = true;
-    privateTmp_ = true;
+    // A container without the right to make mount namespaces still runs the session, only
+    // with the shared /tmp.
+    int canUnshare = -1;
+    Capture({"unshare", "--mount", "true"}, {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}},
+            &canUnshare, 10s, true);
+    privateTmp_ = canUnshare == 0;
     if (!::getpwnam(kTestUser)) {
         // Another test may make it at the same moment; only the result counts.
         int rc = 0;
@@ -272,14 +277,10 @@ bool WaylandDesktop::prepareUser()
 std::vector<std::string> WaylandDesktop::wrap(const std::vector<std::string>& argv) const
 {
     std::vector<std::string> out;
+    if (privateTmp_) out = {"nsenter", "--mount=/proc/" + std::to_string(sway_->pid()) + "/ns/mnt"};
     if (asRoot_) {
-        out = {"nsenter",
-               "--mount=/proc/" + std::to_string(sway_->pid()) + "/ns/mnt",
-               "setpriv",
-               "--reuid=" + std::to_string(uid_),
-               "--regid=" + std::to_string(gid_),
-               "--clear-groups",
-               "--"};
+        out.insert(out.end(), {"setpriv", "--reuid=" + std::to_string(uid_),
+                               "--regid=" + std::to_string(gid_), "--clear-groups", "--"});
     }
     // The test's working folder may be closed to the session's user.
     out.insert(out.end(), {"env", "-C", Str(home())});
@@ -327,7 +328,7 @@ bool WaylandDesktop::startSway(const std::vector<WaylandOutputSpec>& outputs)
     env["WLR_LIBINPUT_NO_DEVICES"] = "1";
     env["WLR_HEADLESS_OUTPUTS"] = "1";
     std::vector<std::string> argv;
-    if (asRoot_) {
+    if (privateTmp_) {
         // A mount namespace whose /tmp is the session's own; then sway as the test user.
         argv = {"unshare",
                 "--mount",
@@ -343,7 +344,7 @@ bool WaylandDesktop::startSway(const std::vector<WaylandOutputSpec>& outputs)
                 std::to_string(gid_),
                 Str(configPath)};
     } else {
-        argv = {"sway", "-c", Str(configPath)};
+        argv = wrap({"sway", "-c", Str(configPath)});
     }
     sway_ = std::make_unique<Child>(argv, env, Str(root_ + "/sway.log"));
     if (sway_->pid() <= 0) {

@@ -2,9 +2,10 @@
 // A private Wayland session for one test: sway on its headless backend (software rendering, no
 // input devices), with the outputs the test asks for, its own runtime folder and session bus,
 // and on demand PipeWire and the desktop portals. sway refuses to run as root, so as root
-// everything runs as the unprivileged user kTestUser (created when missing), in a mount
-// namespace of its own whose /tmp is a private folder: the screenshot portal writes to a fixed
-// name there. Not as root, it all runs as the caller, with the real /tmp.
+// everything runs as the unprivileged user kTestUser (created when missing), and, where the
+// system lets root make one, in a mount namespace of its own whose /tmp is a private folder:
+// the screenshot portal writes to a fixed name there. Not as root, it all runs as the caller,
+// with the real /tmp (TMPDIR points into the session's folder).
 // Everything started here is stopped by PID when the session goes away, also when the test
 // fails; its folder is removed.
 #include "desktop/harness.h"
