@@ -160,15 +160,43 @@ TEST(WaylandCopy, PortalCopyEqualsGrim)
     }
 }
 
+// Outputs of different scales: the picture is at the larger one, so the scale-2 output is
+// its own pixels and the scale-1 output each pixel doubled (no smoothing).
+TEST(WaylandCopy, MixedScalesDoubleTheSmallerScale)
+{
+    REQUIRE_SWAY();
+    WaylandDesktop d({{320, 240, 1, 0, {}}, {640, 480, 2, 0, {}}});
+    ASSERT_TRUE(d.ok()) << d.error();
+    const CopyResult r = RunCopy(d, {});
+    ASSERT_EQ(r.rc, 0) << r.stdoutText;
+    EXPECT_EQ(r.image.size(), QSize(1280, 480));
+    ASSERT_EQ(r.outputs.size(), 2u) << r.stdoutText;
+    EXPECT_EQ(r.outputs[0].second, QRect(0, 0, 640, 480));
+    EXPECT_EQ(r.outputs[1].second, QRect(640, 0, 640, 480));
+    const QImage first = d.grimOutput("HEADLESS-1");
+    const QImage second = d.grimOutput("HEADLESS-2");
+    ASSERT_EQ(first.size(), QSize(320, 240));
+    std::string where;
+    EXPECT_TRUE(SameRgb(r.image.copy(r.outputs[1].second), second, &where)) << where;
+    EXPECT_TRUE(SameRgb(r.image.copy(r.outputs[0].second),
+                        first.scaled(640, 480, Qt::IgnoreAspectRatio, Qt::FastTransformation),
+                        &where))
+        << where;
+}
+
 TEST(WaylandCopy, AutoChoosesTheDirectCopyWhereOffered)
 {
     REQUIRE_SWAY();
     WaylandDesktop d({{320, 240, 1, 0, "#336699"}});
     ASSERT_TRUE(d.ok()) << d.error();
-    // No portal runs: only the direct copy can succeed.
-    const CopyResult r = RunCopy(d, {"--auto"});
-    ASSERT_EQ(r.rc, 0) << r.stdoutText;
-    EXPECT_EQ(r.image.pixel(10, 10), qRgb(0x33, 0x66, 0x99));
+    // No portal runs: only the direct copy can succeed, also beside the toolkit's own
+    // connection to the compositor.
+    for (const bool gui : {false, true}) {
+        const CopyResult r =
+            gui ? RunCopy(d, {"--auto", "--gui"}, d.qtWaylandEnv()) : RunCopy(d, {"--auto"});
+        ASSERT_EQ(r.rc, 0) << r.stdoutText;
+        EXPECT_EQ(r.image.pixel(10, 10), qRgb(0x33, 0x66, 0x99));
+    }
 }
 
 TEST(WaylandCopy, MissingPortalFailsAtOnceWithAReason)

@@ -486,18 +486,30 @@ std::string WaylandDesktop::swaymsg(const std::vector<std::string>& args, int* r
     return run(argv, rc, 10s);
 }
 
+QImage WaylandDesktop::grimOutput(const std::string& name)
+{
+    return grimWith({"-o", name});
+}
+
 QImage WaylandDesktop::grim(const QRect& region)
+{
+    std::vector<std::string> args;
+    if (!region.isEmpty()) {
+        args = {"-g", Str(QStringLiteral("%1,%2 %3x%4")
+                              .arg(region.x())
+                              .arg(region.y())
+                              .arg(region.width())
+                              .arg(region.height()))};
+    }
+    return grimWith(args);
+}
+
+QImage WaylandDesktop::grimWith(const std::vector<std::string>& args)
 {
     static int count = 0;
     const QString file = home() + QStringLiteral("/grim-%1.png").arg(++count);
     std::vector<std::string> argv{"grim"};
-    if (!region.isEmpty()) {
-        argv.insert(argv.end(), {"-g", Str(QStringLiteral("%1,%2 %3x%4")
-                                               .arg(region.x())
-                                               .arg(region.y())
-                                               .arg(region.width())
-                                               .arg(region.height()))});
-    }
+    argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(Str(file));
     int rc = 0;
     run(argv, &rc, 10s);

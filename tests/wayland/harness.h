@@ -90,6 +90,8 @@ public:
     // grim's copy of a region in logical coordinates (the whole layout when empty), flattened
     // to Format_RGB32 (uncovered corners black). Null when grim failed.
     QImage grim(const QRect& region = {});
+    // grim's copy of one output in its own device pixels (grim -o NAME).
+    QImage grimOutput(const std::string& name);
     // Keys through wtype, e.g. {"-k", "Escape"} or {"text"}; whether wtype succeeded.
     bool type(const std::vector<std::string>& wtypeArgs);
     // Pointer actions through the virtual-pointer helper, in one connection so that a held
@@ -118,6 +120,7 @@ private:
     // run() with standard error thrown away, for probes that fail until something is up.
     std::string runQuietly(const std::vector<std::string>& argv, int* rc,
                            std::chrono::milliseconds timeout);
+    QImage grimWith(const std::vector<std::string>& args);
     std::vector<std::string> wrap(const std::vector<std::string>& argv) const;
     bool startSway(const std::vector<WaylandOutputSpec>& outputs);
     bool waitDrawn(const std::vector<WaylandOutputSpec>& outputs);
