@@ -535,9 +535,7 @@ bool WaylandDesktop::type(const std::vector<std::string>& wtypeArgs)
 
 bool WaylandDesktop::pointer(const std::vector<std::string>& script)
 {
-    static std::string helper;
-    if (helper.empty() || !QFileInfo::exists(QString::fromStdString(helper)))
-        helper = executable(TARVO_WL_POINTER);
+    const std::string helper = executable(TARVO_WL_POINTER);
     const QRect all = layout();
     std::vector<std::string> argv{helper, "--extent", std::to_string(all.width()),
                                   std::to_string(all.height())};
