@@ -40,14 +40,6 @@ COptionsDlg::COptionsDlg(QWidget* parent) : QDialog(parent), ui_(std::make_uniqu
     browseForFolder = [](QWidget* owner, const QString& current) {
         return QFileDialog::getExistingDirectory(owner, QString(), current);
     };
-    shortcutLabel_ = new QLabel(this);
-    shortcutLabel_->setObjectName(QStringLiteral("shortcutNote"));
-    shortcutLabel_->setWordWrap(true);
-    shortcutLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    shortcutLabel_->hide();
-    // Right under the key settings: it is about them.
-    if (auto* top = qobject_cast<QBoxLayout*>(layout()))
-        top->insertWidget(top->indexOf(ui_->keysGroup) + 1, shortcutLabel_);
 }
 
 COptionsDlg::~COptionsDlg() = default;
@@ -84,8 +76,19 @@ void COptionsDlg::OnInitDialog()
     ui_->id1014->setChecked(hotkeyMod & MOD_ALT);
     ui_->id1013->setChecked(hotkeyMod & MOD_CONTROL);
     ui_->id1015->setChecked(hotkeyMod & MOD_SHIFT);
-    shortcutLabel_->setText(shortcutNote);
-    shortcutLabel_->setVisible(!shortcutNote.isEmpty());
+    // Only where the desktop owns the key; made once, right under the key settings.
+    if (!shortcutNote.isEmpty() && !shortcutLabel_) {
+        shortcutLabel_ = new QLabel(this);
+        shortcutLabel_->setObjectName(QStringLiteral("shortcutNote"));
+        shortcutLabel_->setWordWrap(true);
+        shortcutLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        if (auto* top = qobject_cast<QBoxLayout*>(layout()))
+            top->insertWidget(top->indexOf(ui_->keysGroup) + 1, shortcutLabel_);
+    }
+    if (shortcutLabel_) {
+        shortcutLabel_->setText(shortcutNote);
+        shortcutLabel_->setVisible(!shortcutNote.isEmpty());
+    }
 
     // Room for every Cyrillic text at this font, but never smaller than the template.
     resize(size().expandedTo(minimumSizeHint()));

@@ -5,7 +5,9 @@
 #include "desktop/harness.h"
 #include "support/fake_portal.h"
 #include "support/fake_sni.h"
+#include "support/http_server.h"
 
+#include <QDBusArgument>
 #include <QFile>
 #include <gtest/gtest.h>
 #include <thread>
@@ -125,6 +127,53 @@ TEST_F(SniTray, TheExportedMenuIsTheTrayMenuAndSwitchesTheDestination)
         },
         10s));
     EXPECT_EQ(menusShown(), 0);
+}
+
+// The item's picture as the host reads it (a(iiay): each size's width, height and pixels).
+QByteArray Pixels(const QVariant& v)
+{
+    QByteArray all;
+    const QDBusArgument arg = v.value<QDBusArgument>();
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        int w = 0;
+        int h = 0;
+        QByteArray data;
+        arg.beginStructure();
+        arg >> w >> h >> data;
+        arg.endStructure();
+        all += QByteArray::number(w) + 'x' + QByteArray::number(h) + data;
+    }
+    arg.endArray();
+    return all;
+}
+
+TEST(SniTrayUpload, TheBusyIconShowsWhileAnUploadRuns)
+{
+    FakeTrayHost host;
+    ASSERT_TRUE(host.ok());
+    HttpServer server;
+    server.setReply(Reply(200, "OK", 3s));
+    Desktop d(false);
+    d.writeSettings({{"Destination", "0"}});
+    auto tarvo = d.startTarvo({{"TARVO_LOG", "1"},
+                               {"TARVO_SERVICE_URL", server.baseUrl().toStdString()},
+                               {"no_proxy", "127.0.0.1"},
+                               {"DBUS_SESSION_BUS_ADDRESS", host.address().toStdString()}});
+    const auto item = host.waitForItem();
+    ASSERT_TRUE(item.has_value());
+    ASSERT_TRUE(WaitUntil([&] { return d.visibleWindows("^Tarvo$").empty(); }, 10s));
+    const QByteArray idle = Pixels(host.property(*item, "IconPixmap"));
+    ASSERT_FALSE(idle.isEmpty());
+
+    ASSERT_TRUE(d.captureRectangle()) << "no overlay";
+    ASSERT_TRUE(WaitUntil([&] { return Pixels(host.property(*item, "IconPixmap")) != idle; }, 10s))
+        << "the icon did not change during the upload";
+    EXPECT_EQ(host.property(*item, "ToolTip").isValid(), true);
+    ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains(": Posted to URL"); }, 20s))
+        << d.readLog().toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return Pixels(host.property(*item, "IconPixmap")) == idle; }, 10s))
+        << "the idle icon did not come back";
 }
 
 TEST_F(SniTray, TheExportedExitItemEndsTheProgram)
