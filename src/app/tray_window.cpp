@@ -321,6 +321,7 @@ void TarvoTrayDlg::ExportMenu()
     // a right click, next to the one shown here, so it gets none.
     QSystemTrayIcon* icon = systemTrayIcon();
     if (!icon || !platform::StatusNotifierWatcherRunning()) return;
+    LogText(u"Tray icon: a StatusNotifierItem, its menu exported to the host");
     exportedMenu_ = new QMenu(this);
     connect(
         exportedMenu_, &QMenu::triggered, this,

@@ -8,10 +8,14 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QRandomGenerator>
+#include <algorithm>
 
 namespace tarvo::platform {
 
 namespace {
+
+// Binding may wait on the user: some desktops ask first which key to give the shortcut.
+constexpr int kBindAnswerMs = 5 * 60 * 1000;
 
 const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
@@ -119,7 +123,7 @@ void PortalShortcut::createSession()
     request(QStringLiteral("CreateSession"),
             {QVariantMap{{QStringLiteral("handle_token"), token},
                          {QStringLiteral("session_handle_token"), nextToken()}}},
-            token);
+            token, timeoutMs_);
 }
 
 void PortalShortcut::bind()
@@ -134,16 +138,17 @@ void PortalShortcut::bind()
             {QVariant::fromValue(QDBusObjectPath(sessionPath_)),
              QVariant::fromValue(QList<PortalShortcutEntry>{entry}), QString(),
              QVariantMap{{QStringLiteral("handle_token"), token}}},
-            token);
+            token, std::max(timeoutMs_, kBindAnswerMs));
 }
 
-void PortalShortcut::request(const QString& method, const QVariantList& args, const QString& token)
+void PortalShortcut::request(const QString& method, const QVariantList& args, const QString& token,
+                             int responseTimeoutMs)
 {
     // Listen on the path the Request will have before asking, so a quick answer is not lost.
     QString sender = bus_.baseService().mid(1);
     sender.replace(u'.', u'_');
     listenForResponse(kPath + QStringLiteral("/request/") + sender + u'/' + token);
-    timeout_.start(timeoutMs_);
+    timeout_.start(responseTimeoutMs);
 
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kShortcuts, method);
     call.setArguments(args);

@@ -55,7 +55,8 @@ private:
     void bind();
     // Calls a portal method that answers through a Request object; its Response arrives at
     // onResponse, or the time-out refuses.
-    void request(const QString& method, const QVariantList& args, const QString& token);
+    void request(const QString& method, const QVariantList& args, const QString& token,
+                 int responseTimeoutMs);
     void listenForResponse(const QString& path);
     void stopListening();
     void fail(State state, const QString& reason);

@@ -61,6 +61,7 @@ TEST_F(SniTray, TheItemIsRegisteredAndTheProgramSaysNothingAboutAMissingTray)
     EXPECT_EQ(host.property(*item, "Menu").value<QDBusObjectPath>().path().toStdString(),
               "/MenuBar");
     EXPECT_FALSE(d.readLog().contains("No system tray"));
+    EXPECT_TRUE(d.readLog().contains("Tray icon: a StatusNotifierItem"));
     EXPECT_TRUE(tarvo->running());
 }
 
