@@ -296,6 +296,10 @@ void TarvoTrayDlg::ShowTrayMenu(QPoint pos)
     activateWindow();
     // The menu's bottom-right corner goes to the cursor, 5 pixels up.
     const QSize size = menu->sizeHint();
+    // Where the menu cannot be a popup (a Wayland client without a focused window of its own),
+    // it becomes a window, and a tiling compositor floats one of fixed size instead of filling
+    // the screen with it.
+    menu->setFixedSize(size);
     QAction* chosen = menu->exec(QPoint(pos.x() - size.width(), pos.y() - 5 - size.height()));
     const int command = chosen ? chosen->data().toInt() : 0;
     openMenu_ = nullptr;
