@@ -139,10 +139,13 @@ bool TarvoTrayApp::InitInstance()
     if (!mainWnd_->TrayIsVisible()) {
         // Nothing shows that the program runs, so say how to reach it; it keeps running, and
         // the icon appears should a tray host come later.
+        // Name the key only where one is really bound: on Wayland the desktop may have none.
+        const QString key = mainWnd_->CaptureKeyText();
+        const QString how = key.isEmpty() ? QStringLiteral("tarvo --capture")
+                                          : key + QStringLiteral(" или tarvo --capture");
         platform::ReportFailure(
             platform::Failure::NoTray, QStringLiteral("No system tray: the icon is not shown"),
-            QStringLiteral("Значок Tarvo не виден: нет области уведомлений. Снимок: Print Screen "
-                           "или tarvo --capture."));
+            QStringLiteral("Значок Tarvo не виден: нет области уведомлений. Снимок: %1.").arg(how));
     }
     listenForRequests();
     if (captureAtStart) queueCapture(mainWnd_.get(), *captureAtStart);
