@@ -1,0 +1,269 @@
+// Whole captures in a Wayland session (headless sway), as a person makes them: `tarvo --capture`
+// handed to the running instance, a drag over the overlay windows of one or two outputs, Escape,
+// and what a paste in another client (wl-paste) gets afterwards. Every picture is held against
+// grim's copy of the same region.
+#include "server/http_client.h"
+#include "server/server_process.h"
+#include "wayland/harness.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvo::test {
+namespace {
+
+bool HaveTools()
+{
+    for (const char* tool : {"sway", "grim", "wtype", "wl-paste"})
+        if (QStandardPaths::findExecutable(tool).isEmpty()) return false;
+    return true;
+}
+
+// The overlay's windows: fullscreen views of the program on the outputs.
+int OverlayWindows(const QJsonObject& node)
+{
+    int n = node.value("type").toString() == "con" && node.value("name").toString() == "Tarvo" &&
+                    node.value("fullscreen_mode").toInt() == 1 && node.value("visible").toBool()
+                ? 1
+                : 0;
+    for (const char* key : {"nodes", "floating_nodes"})
+        for (const QJsonValue& child : node.value(key).toArray()) n += OverlayWindows(child.toObject());
+    return n;
+}
+
+class WaylandCapture : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!HaveTools()) GTEST_SKIP() << "sway, grim, wtype or wl-clipboard is not installed";
+    }
+
+    // sway with these outputs, and Tarvo in it with these settings (the store values).
+    void start(std::vector<WaylandOutputSpec> outputs,
+               std::vector<std::pair<std::string, std::string>> settings,
+               const std::map<std::string, std::string>& extraEnv = {})
+    {
+        d = std::make_unique<WaylandDesktop>(std::move(outputs));
+        ASSERT_TRUE(d->ok()) << d->error();
+        shots = d->home() + "/shots";
+        d->run({"mkdir", "-p", shots.toStdString(), (d->home() + "/.config/tarvo").toStdString()});
+        settings.emplace_back("Target Folder", shots.toStdString());
+        writeSettings(settings);
+        auto env = d->qtWaylandEnv();
+        env["TARVO_LOG"] = "1";
+        env["no_proxy"] = "127.0.0.1";
+        for (const auto& [k, v] : extraEnv) env[k] = v;
+        env_ = env;
+        tarvo = d->start({d->executable(TARVO_BINARY)}, env, "tarvo.out");
+        // Up once it listens for the requests of later starts.
+        ASSERT_TRUE(WaitUntil([&] { return !instanceSockets().isEmpty(); }, 20s))
+            << d->readLog("tarvo.out").toStdString();
+    }
+
+    void writeSettings(const std::vector<std::pair<std::string, std::string>>& values)
+    {
+        const QString path = d->home() + "/.config/tarvo/tarvo.reg";
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Tarvo]\n");
+        for (const auto& [name, value] : values)
+            f.write(("\"" + name + "\"=\"" + value + "\"\n").c_str());
+        f.close();
+        // The session's user owns its settings, as it would have written them.
+        struct stat home{};
+        ASSERT_EQ(::stat(QFile::encodeName(d->home()).constData(), &home), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), home.st_uid, home.st_gid), 0);
+    }
+
+    QStringList instanceSockets() const
+    {
+        return QDir(d->runtimeDir()).entryList({"*.socket"}, QDir::System | QDir::Files);
+    }
+
+    QString log() const
+    {
+        QFile f(d->home() + "/.local/state/tarvo/TarvoTray.log");
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+    bool waitForLog(const QString& text, std::chrono::milliseconds timeout = 15s)
+    {
+        return WaitUntil([&] { return log().contains(text); }, timeout);
+    }
+    std::string details() const
+    {
+        return "log:\n" + log().toStdString() + "\nstderr:\n" +
+               d->readLog("tarvo.out").toStdString();
+    }
+
+    int overlayWindows()
+    {
+        const auto tree = QJsonDocument::fromJson(QByteArray::fromStdString(d->swaymsg({"-t", "get_tree"})));
+        return OverlayWindows(tree.object());
+    }
+
+    // `tarvo --capture DEST` in the session: it hands the capture to the running instance and
+    // ends at once; then the overlay is up on every output.
+    void requestCapture(const std::string& destination)
+    {
+        int rc = -1;
+        d->run({d->executable(TARVO_BINARY), "--capture", destination}, &rc, 20s, env_);
+        ASSERT_EQ(rc, 0);
+        const int outputs = int(d->outputRects().size());
+        ASSERT_TRUE(WaitUntil([&] { return overlayWindows() == outputs; }, 15s))
+            << overlayWindows() << " of " << outputs << " overlay windows\n"
+            << details();
+    }
+
+    // What a paste of this type in another client gets, through a file (pictures are binary).
+    QByteArray paste(const std::string& type)
+    {
+        const QString file = d->home() + "/paste-" + QString::number(++pastes);
+        int rc = -1;
+        d->run({"sh", "-c", "wl-paste --no-newline --type '" + type + "' > '" + file.toStdString() + "'"},
+               &rc, 10s);
+        QFile f(file);
+        return rc == 0 && f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    std::unique_ptr<WaylandDesktop> d;
+    std::unique_ptr<Child> tarvo;
+    std::map<std::string, std::string> env_;
+    QString shots;
+    int pastes = 0;
+};
+
+struct FileCase
+{
+    const char* name;
+    std::vector<WaylandOutputSpec> outputs;
+    QRect drag; // logical layout coordinates: from the top-left to the bottom-right corner
+    QSize pixels; // the saved picture's size
+};
+
+class CaptureToFile : public WaylandCapture, public ::testing::WithParamInterface<FileCase>
+{
+};
+
+TEST_P(CaptureToFile, TheFileEqualsGrimsCopyOfTheRegionAndItsPathIsPasteable)
+{
+    const FileCase& c = GetParam();
+    start(c.outputs, {{"Destination", "2"}});
+    ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
+    ASSERT_TRUE(d->drag(c.drag.left(), c.drag.top(), c.drag.left() + c.drag.width(),
+                        c.drag.top() + c.drag.height()));
+    const QString saved = shots + "/screenshot_00001.png";
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(saved); }, 15s)) << details();
+    EXPECT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s)) << "the overlay stayed";
+
+    const QImage got = QImage(saved).convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(got.size(), c.pixels);
+    const QImage want = d->grim(c.drag);
+    ASSERT_EQ(want.size(), c.pixels);
+    std::string where;
+    EXPECT_TRUE(SameRgb(got, want, &where)) << where;
+    // The saved file's path is on the clipboard, for a paste after the overlay closed.
+    EXPECT_EQ(paste("text/plain;charset=utf-8"), saved.toUtf8());
+}
+
+const WaylandOutputSpec kPlain{640, 480, 1};
+const WaylandOutputSpec kDouble{640, 480, 2}; // 320x240 logical
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, CaptureToFile,
+    ::testing::Values(FileCase{"scale1", {kPlain}, {100, 80, 200, 150}, {200, 150}},
+                      FileCase{"scale2", {kDouble}, {50, 40, 100, 75}, {200, 150}},
+                      // Pressed on the left output, released on the right one.
+                      FileCase{"acrossTwoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {200, 150}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class EscapeOnOutput : public WaylandCapture, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(EscapeOnOutput, CancelsTheCaptureAndClosesEveryWindow)
+{
+    start({kPlain, kPlain}, {{"Destination", "2"}});
+    ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
+    // The pointer brings the keyboard focus to that output's window, as sway's focus follows it.
+    const QRect output = d->outputRects().at(size_t(GetParam()));
+    ASSERT_TRUE(d->movePointer(output.center().x(), output.center().y()));
+    ASSERT_TRUE(d->type({"-k", "Escape"}));
+    EXPECT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s)) << details();
+    EXPECT_TRUE(waitForLog("Request cancelled", 5s)) << details();
+    EXPECT_FALSE(log().contains("Exception")) << details();
+    EXPECT_TRUE(QDir(shots).entryList(QDir::Files).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, EscapeOnOutput, ::testing::Values(0, 1));
+
+struct ClipboardCase
+{
+    const char* name;
+    std::map<std::string, std::string> env;
+};
+
+class ClipboardPicture : public WaylandCapture, public ::testing::WithParamInterface<ClipboardCase>
+{
+};
+
+TEST_P(ClipboardPicture, IsPasteableAsPngAfterTheOverlayClosed)
+{
+    start({kPlain}, {{"Destination", "1"}}, GetParam().env);
+    ASSERT_NO_FATAL_FAILURE(requestCapture("clipboard"));
+    const QRect region(120, 90, 160, 110);
+    ASSERT_TRUE(d->drag(region.left(), region.top(), region.right() + 1, region.bottom() + 1));
+    ASSERT_TRUE(waitForLog("Posted to clipboard")) << details();
+    ASSERT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s));
+
+    QImage got;
+    ASSERT_TRUE(got.loadFromData(paste("image/png"), "PNG")) << details();
+    const QImage want = d->grim(region);
+    ASSERT_EQ(got.size(), want.size());
+    std::string where;
+    EXPECT_TRUE(SameRgb(got.convertToFormat(QImage::Format_RGB32), want, &where)) << where;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ClipboardPicture,
+    ::testing::Values(ClipboardCase{"dataControl", {}},
+                      // The toolkit's own clipboard, set while the overlay still had the focus.
+                      ClipboardCase{"toolkit", {{"TARVO_CLIPBOARD", "toolkit"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WaylandCapture, AnUploadedCapturesLinkIsPasteableAndShowsTheRegion)
+{
+    TempDir data;
+    ServerProcess server{data.Path()};
+    ASSERT_TRUE(server.Started()) << server.Error();
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.Port()) + "/db/";
+    start({kPlain}, {{"Destination", "0"}, {"Service URL", base}});
+    ASSERT_NO_FATAL_FAILURE(requestCapture("web"));
+    const QRect region(200, 150, 120, 90);
+    ASSERT_TRUE(d->drag(region.left(), region.top(), region.right() + 1, region.bottom() + 1));
+    ASSERT_TRUE(waitForLog(": Posted to URL", 20s)) << details() << server.Stderr();
+
+    const std::string link = paste("text/plain;charset=utf-8").toStdString();
+    ASSERT_EQ(link.rfind(base, 0), 0u) << link;
+    ASSERT_EQ(link.size(), base.size() + 24) << link;
+    const std::string token = link.substr(base.size(), 20);
+    const auto image = Send(server.Port(), "GET", "/db/" + token + ".png");
+    ASSERT_TRUE(image);
+    ASSERT_EQ(image->status, 200);
+    QImage got;
+    ASSERT_TRUE(got.loadFromData(QByteArray::fromStdString(image->body)));
+    std::string where;
+    EXPECT_TRUE(SameRgb(got.convertToFormat(QImage::Format_RGB32), d->grim(region), &where))
+        << where;
+}
+
+} // namespace
+} // namespace tarvo::test
