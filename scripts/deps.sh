@@ -11,6 +11,9 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libxcb1-dev libxcb-shm0-dev libxcb-keysyms1-dev libxcb-xinput-dev
   libasound2-dev libcurl4-openssl-dev nettle-dev
+  # Wayland: the client library, the scanner that makes protocol code, the protocols, and
+  # Qt's wayland platform
+  libwayland-dev libwayland-bin wayland-protocols qt6-wayland
   libturbojpeg0-dev libpng-dev zlib1g-dev libgif-dev libimagequant-dev
   # the web service
   libmicrohttpd-dev libsqlite3-dev libpq-dev
@@ -25,6 +28,10 @@ if [[ "${1:-}" == "--tests" ]]; then
     xvfb tint2 xdotool xclip x11-utils x11-xserver-utils imagemagick alsa-utils
     # a private session bus for the notification tests; clang and libFuzzer for the fuzz runs
     dbus-daemon clang libclang-rt-14-dev
+    # a headless Wayland session (sway as an unprivileged user) and its tools: screen copy,
+    # keys, clipboard, the desktop portals with PipeWire, and dbus-send for probing the bus
+    sway grim wtype wl-clipboard xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk
+    pipewire wireplumber dbus-bin util-linux passwd
     # the source checks
     clang-tidy
     # the service's second storage and the browser that opens its pages
