@@ -4,6 +4,8 @@
 #include "net/log.h"
 #include "platform/hresult.h"
 #include "platform/resources.h"
+#include "platform/wayland/portal_screenshot.h"
+#include "platform/wayland/screen_copy.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -77,6 +79,21 @@ std::vector<OutputPlacement> PlaceScreens(const std::vector<std::pair<QString, Q
                            int(std::lround(geometry.width() * scale)),
                            int(std::lround(geometry.height() * scale)));
         placed.push_back({name, geometry, device});
+    }
+    return placed;
+}
+
+std::vector<OutputPlacement>
+PlaceOutputs(const std::vector<platform::wayland::WaylandOutput>& copied, QPoint layoutOrigin)
+{
+    int scale = 1;
+    for (const auto& o : copied)
+        scale = std::max(scale, o.scale);
+    std::vector<OutputPlacement> placed;
+    placed.reserve(copied.size());
+    for (const auto& o : copied) {
+        const QRect logical(o.rect.topLeft() / scale + layoutOrigin, o.rect.size() / scale);
+        placed.push_back({o.name, logical, o.rect});
     }
     return placed;
 }
@@ -377,11 +394,20 @@ SelectionRect SelectRegionOnOutputs(const CaptureArea& area, const QImage& froze
 
 QImage CaptureScreenWayland(CaptureArea* area, std::vector<OutputPlacement>* outputs)
 {
-    // Filled in with the compositor's screen copy.
-    (void)area;
-    (void)outputs;
-    LogText(u"Screen copy: no Wayland screen copy available");
-    return {};
+    QRect rect;
+    std::vector<platform::wayland::WaylandOutput> copied;
+    QString error;
+    QImage image = platform::wayland::CopyScreen(&rect, &copied, &error);
+    if (image.isNull()) {
+        LogFormat(u"Screen copy failed: %s", error);
+        return {};
+    }
+    if (area) *area = CaptureArea::FromRect(rect);
+    QRect layout;
+    for (const QScreen* screen : QGuiApplication::screens())
+        layout |= screen->geometry();
+    if (outputs) *outputs = PlaceOutputs(copied, layout.topLeft());
+    return image;
 }
 
 } // namespace tarvo

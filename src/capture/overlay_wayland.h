@@ -4,6 +4,7 @@
 // its part of the frozen image; the selection itself is in the frozen image's device pixels, as
 // on X, and one drag may run from one output onto another.
 #include "capture/selection.h"
+#include "platform/wayland/screen_copy.h"
 
 #include <QImage>
 #include <QPointF>
@@ -45,6 +46,11 @@ QRect ImageToWindow(const OutputPlacement& output, QSize windowPixels, const QRe
 // `scale` (a copy that named no outputs composes the layout at one scale).
 std::vector<OutputPlacement> PlaceScreens(const std::vector<std::pair<QString, QRect>>& screens,
                                           const std::vector<OutputPlacement>& outputs, qreal scale);
+
+// The copy's outputs (device rectangles in a picture laid out at their largest scale, moved to
+// the origin) placed back in the compositor's layout, whose top-left corner is layoutOrigin.
+std::vector<OutputPlacement>
+PlaceOutputs(const std::vector<platform::wayland::WaylandOutput>& copied, QPoint layoutOrigin);
 
 // Copies every output into one frozen image in the compositor's layout, directly where the
 // compositor lets clients copy the screen and through the desktop portal elsewhere or when

@@ -99,6 +99,26 @@ TEST(OverlayWayland, PlaceScreensPrefersTheNameThenTheRectangleThenTheScale)
     EXPECT_EQ(placed[1].device, QRect(640, 0, 640, 480));
 }
 
+TEST(OverlayWayland, PlaceOutputsPutsTheCopysRectanglesBackIntoTheLayout)
+{
+    using platform::wayland::WaylandOutput;
+    // Two scale-2 outputs side by side, the layout starting left of the origin.
+    const auto two = PlaceOutputs(
+        {WaylandOutput{"A", {0, 0, 800, 600}, 2}, WaylandOutput{"B", {800, 0, 800, 600}, 2}},
+        {-400, 0});
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(two[0], (OutputPlacement{"A", {-400, 0, 400, 300}, {0, 0, 800, 600}}));
+    EXPECT_EQ(two[1], (OutputPlacement{"B", {0, 0, 400, 300}, {800, 0, 800, 600}}));
+    // A scale-1 output beside a scale-2 one is enlarged in the copy: its logical size is the
+    // copy's divided by the largest scale, not by its own.
+    const auto mixed = PlaceOutputs(
+        {WaylandOutput{"A", {0, 0, 800, 600}, 2}, WaylandOutput{"B", {800, 0, 1280, 960}, 1}},
+        {0, 0});
+    ASSERT_EQ(mixed.size(), 2u);
+    EXPECT_EQ(mixed[1].logical, QRect(400, 0, 640, 480));
+    EXPECT_TRUE(PlaceOutputs({}, {}).empty());
+}
+
 TEST(WaylandClipboard, OffersUtf8TextFirstAndPngFirst)
 {
     const auto text = platform::wayland::TextMimeTypes();

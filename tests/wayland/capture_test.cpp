@@ -15,6 +15,7 @@
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tarvo::test {
@@ -35,7 +36,8 @@ int OverlayWindows(const QJsonObject& node)
                 ? 1
                 : 0;
     for (const char* key : {"nodes", "floating_nodes"})
-        for (const QJsonValue& child : node.value(key).toArray()) n += OverlayWindows(child.toObject());
+        for (const QJsonValue& child : node.value(key).toArray())
+            n += OverlayWindows(child.toObject());
     return n;
 }
 
@@ -61,7 +63,8 @@ protected:
         auto env = d->qtWaylandEnv();
         env["TARVO_LOG"] = "1";
         env["no_proxy"] = "127.0.0.1";
-        for (const auto& [k, v] : extraEnv) env[k] = v;
+        for (const auto& [k, v] : extraEnv)
+            env[k] = v;
         env_ = env;
         tarvo = d->start({d->executable(TARVO_BINARY)}, env, "tarvo.out");
         // Up once it listens for the requests of later starts.
@@ -79,7 +82,9 @@ protected:
             f.write(("\"" + name + "\"=\"" + value + "\"\n").c_str());
         f.close();
         // The session's user owns its settings, as it would have written them.
-        struct stat home{};
+        struct stat home
+        {
+        };
         ASSERT_EQ(::stat(QFile::encodeName(d->home()).constData(), &home), 0);
         ASSERT_EQ(::chown(QFile::encodeName(path).constData(), home.st_uid, home.st_gid), 0);
     }
@@ -106,8 +111,18 @@ protected:
 
     int overlayWindows()
     {
-        const auto tree = QJsonDocument::fromJson(QByteArray::fromStdString(d->swaymsg({"-t", "get_tree"})));
+        const auto tree =
+            QJsonDocument::fromJson(QByteArray::fromStdString(d->swaymsg({"-t", "get_tree"})));
         return OverlayWindows(tree.object());
+    }
+
+    std::string focusedOutput()
+    {
+        const auto outputs =
+            QJsonDocument::fromJson(QByteArray::fromStdString(d->swaymsg({"-t", "get_outputs"})));
+        for (const QJsonValue o : outputs.array())
+            if (o["focused"].toBool()) return o["name"].toString().toStdString();
+        return {};
     }
 
     // `tarvo --capture DEST` in the session: it hands the capture to the running instance and
@@ -123,12 +138,26 @@ protected:
             << details();
     }
 
+    // A drag with the left button. The virtual pointer is a new device for each script, and the
+    // seat gains its pointer only then: the program needs a moment to take it before the press.
+    bool drag(QPoint from, QPoint to)
+    {
+        const auto n = [](int v) { return std::to_string(v); };
+        const QPoint mid = (from + to) / 2;
+        return d->pointer({"move",      n(from.x()), n(from.y()), "wait",     "400",   "move",
+                           n(from.x()), n(from.y()), "wait",      "50",       "press", "wait",
+                           "50",        "move",      n(mid.x()),  n(mid.y()), "wait",  "50",
+                           "move",      n(to.x()),   n(to.y()),   "wait",     "50",    "release",
+                           "wait",      "100"});
+    }
+
     // What a paste of this type in another client gets, through a file (pictures are binary).
     QByteArray paste(const std::string& type)
     {
         const QString file = d->home() + "/paste-" + QString::number(++pastes);
         int rc = -1;
-        d->run({"sh", "-c", "wl-paste --no-newline --type '" + type + "' > '" + file.toStdString() + "'"},
+        d->run({"sh", "-c",
+                "wl-paste --no-newline --type '" + type + "' > '" + file.toStdString() + "'"},
                &rc, 10s);
         QFile f(file);
         return rc == 0 && f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -145,7 +174,7 @@ struct FileCase
 {
     const char* name;
     std::vector<WaylandOutputSpec> outputs;
-    QRect drag; // logical layout coordinates: from the top-left to the bottom-right corner
+    QRect drag;   // logical layout coordinates: from the top-left to the bottom-right corner
     QSize pixels; // the saved picture's size
 };
 
@@ -158,8 +187,7 @@ TEST_P(CaptureToFile, TheFileEqualsGrimsCopyOfTheRegionAndItsPathIsPasteable)
     const FileCase& c = GetParam();
     start(c.outputs, {{"Destination", "2"}});
     ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
-    ASSERT_TRUE(d->drag(c.drag.left(), c.drag.top(), c.drag.left() + c.drag.width(),
-                        c.drag.top() + c.drag.height()));
+    ASSERT_TRUE(drag(c.drag.topLeft(), c.drag.topLeft() + QPoint(c.drag.width(), c.drag.height())));
     const QString saved = shots + "/screenshot_00001.png";
     ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(saved); }, 15s)) << details();
     EXPECT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s)) << "the overlay stayed";
@@ -182,7 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FileCase{"scale1", {kPlain}, {100, 80, 200, 150}, {200, 150}},
                       FileCase{"scale2", {kDouble}, {50, 40, 100, 75}, {200, 150}},
                       // Pressed on the left output, released on the right one.
-                      FileCase{"acrossTwoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {200, 150}}),
+                      FileCase{
+                          "acrossTwoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {200, 150}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class EscapeOnOutput : public WaylandCapture, public ::testing::WithParamInterface<int>
@@ -193,9 +222,13 @@ TEST_P(EscapeOnOutput, CancelsTheCaptureAndClosesEveryWindow)
 {
     start({kPlain, kPlain}, {{"Destination", "2"}});
     ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
-    // The pointer brings the keyboard focus to that output's window, as sway's focus follows it.
-    const QRect output = d->outputRects().at(size_t(GetParam()));
-    ASSERT_TRUE(d->movePointer(output.center().x(), output.center().y()));
+    // The keyboard focus goes to that output's window as the user's focus key would move it;
+    // moving between the overlay's own windows does not cancel.
+    const std::string name = d->outputNames().at(size_t(GetParam()));
+    d->swaymsg({"focus", "output", name});
+    ASSERT_TRUE(WaitUntil([&] { return focusedOutput() == name; }, 5s)) << focusedOutput();
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(overlayWindows(), 2) << "moving the focus cancelled\n" << details();
     ASSERT_TRUE(d->type({"-k", "Escape"}));
     EXPECT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s)) << details();
     EXPECT_TRUE(waitForLog("Request cancelled", 5s)) << details();
@@ -209,6 +242,7 @@ struct ClipboardCase
 {
     const char* name;
     std::map<std::string, std::string> env;
+    bool toolkit; // the toolkit's clipboard offers its own type beside the image ones
 };
 
 class ClipboardPicture : public WaylandCapture, public ::testing::WithParamInterface<ClipboardCase>
@@ -220,9 +254,17 @@ TEST_P(ClipboardPicture, IsPasteableAsPngAfterTheOverlayClosed)
     start({kPlain}, {{"Destination", "1"}}, GetParam().env);
     ASSERT_NO_FATAL_FAILURE(requestCapture("clipboard"));
     const QRect region(120, 90, 160, 110);
-    ASSERT_TRUE(d->drag(region.left(), region.top(), region.right() + 1, region.bottom() + 1));
+    ASSERT_TRUE(drag(region.topLeft(), region.bottomRight() + QPoint(1, 1)));
     ASSERT_TRUE(waitForLog("Posted to clipboard")) << details();
     ASSERT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s));
+
+    // Which of the two ways put it there.
+    int rc = -1;
+    const std::string types = d->run({"wl-paste", "--list-types"}, &rc, 10s);
+    ASSERT_EQ(rc, 0);
+    EXPECT_NE(types.find("image/png"), std::string::npos) << types;
+    EXPECT_EQ(types.find("application/x-qt-image") != std::string::npos, GetParam().toolkit)
+        << types;
 
     QImage got;
     ASSERT_TRUE(got.loadFromData(paste("image/png"), "PNG")) << details();
@@ -234,9 +276,9 @@ TEST_P(ClipboardPicture, IsPasteableAsPngAfterTheOverlayClosed)
 
 INSTANTIATE_TEST_SUITE_P(
     Ways, ClipboardPicture,
-    ::testing::Values(ClipboardCase{"dataControl", {}},
+    ::testing::Values(ClipboardCase{"dataControl", {}, false},
                       // The toolkit's own clipboard, set while the overlay still had the focus.
-                      ClipboardCase{"toolkit", {{"TARVO_CLIPBOARD", "toolkit"}}}),
+                      ClipboardCase{"toolkit", {{"TARVO_CLIPBOARD", "toolkit"}}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WaylandCapture, AnUploadedCapturesLinkIsPasteableAndShowsTheRegion)
@@ -248,7 +290,7 @@ TEST_F(WaylandCapture, AnUploadedCapturesLinkIsPasteableAndShowsTheRegion)
     start({kPlain}, {{"Destination", "0"}, {"Service URL", base}});
     ASSERT_NO_FATAL_FAILURE(requestCapture("web"));
     const QRect region(200, 150, 120, 90);
-    ASSERT_TRUE(d->drag(region.left(), region.top(), region.right() + 1, region.bottom() + 1));
+    ASSERT_TRUE(drag(region.topLeft(), region.bottomRight() + QPoint(1, 1)));
     ASSERT_TRUE(waitForLog(": Posted to URL", 20s)) << details() << server.Stderr();
 
     const std::string link = paste("text/plain;charset=utf-8").toStdString();
