@@ -54,7 +54,7 @@ protected:
                std::vector<std::pair<std::string, std::string>> settings,
                const std::map<std::string, std::string>& extraEnv = {})
     {
-        d = std::make_unique<WaylandDesktop>(std::move(outputs));
+        if (!d) d = std::make_unique<WaylandDesktop>(std::move(outputs));
         ASSERT_TRUE(d->ok()) << d->error();
         shots = d->home() + "/shots";
         d->run({"mkdir", "-p", shots.toStdString(), (d->home() + "/.config/tarvo").toStdString()});
@@ -174,8 +174,9 @@ struct FileCase
 {
     const char* name;
     std::vector<WaylandOutputSpec> outputs;
-    QRect drag;   // logical layout coordinates: from the top-left to the bottom-right corner
-    QSize pixels; // the saved picture's size
+    QRect drag;          // logical layout coordinates: from the top-left to the bottom-right corner
+    QSize pixels;        // the saved picture's size
+    bool portal = false; // the copy through the desktop portal, forced by the environment
 };
 
 class CaptureToFile : public WaylandCapture, public ::testing::WithParamInterface<FileCase>
@@ -185,7 +186,14 @@ class CaptureToFile : public WaylandCapture, public ::testing::WithParamInterfac
 TEST_P(CaptureToFile, TheFileEqualsGrimsCopyOfTheRegionAndItsPathIsPasteable)
 {
     const FileCase& c = GetParam();
-    start(c.outputs, {{"Destination", "2"}});
+    std::map<std::string, std::string> env;
+    if (c.portal) {
+        d = std::make_unique<WaylandDesktop>(c.outputs);
+        ASSERT_TRUE(d->ok()) << d->error();
+        ASSERT_TRUE(d->startPortal()) << d->readLog("portal.log").toStdString();
+        env["TARVO_SCREEN_COPY"] = "portal";
+    }
+    start(c.outputs, {{"Destination", "2"}}, env);
     ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
     ASSERT_TRUE(drag(c.drag.topLeft(), c.drag.topLeft() + QPoint(c.drag.width(), c.drag.height())));
     const QString saved = shots + "/screenshot_00001.png";
@@ -207,11 +215,15 @@ const WaylandOutputSpec kDouble{640, 480, 2}; // 320x240 logical
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, CaptureToFile,
-    ::testing::Values(FileCase{"scale1", {kPlain}, {100, 80, 200, 150}, {200, 150}},
-                      FileCase{"scale2", {kDouble}, {50, 40, 100, 75}, {200, 150}},
-                      // Pressed on the left output, released on the right one.
-                      FileCase{
-                          "acrossTwoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {200, 150}}),
+    ::testing::Values(
+        FileCase{"scale1", {kPlain}, {100, 80, 200, 150}, {200, 150}},
+        FileCase{"scale2", {kDouble}, {50, 40, 100, 75}, {200, 150}},
+        // Pressed on the left output, released on the right one.
+        FileCase{"acrossTwoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {200, 150}},
+        // The same through the portal, whose outputs come from the toolkit.
+        FileCase{"portalScale2", {kDouble}, {50, 40, 100, 75}, {200, 150}, true},
+        FileCase{
+            "portalAcrossTwoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {200, 150}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class EscapeOnOutput : public WaylandCapture, public ::testing::WithParamInterface<int>
@@ -237,6 +249,22 @@ TEST_P(EscapeOnOutput, CancelsTheCaptureAndClosesEveryWindow)
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, EscapeOnOutput, ::testing::Values(0, 1));
+
+TEST_F(WaylandCapture, AFailedCopyIsReportedAtOnceAndShowsNoOverlay)
+{
+    // The portal forced where none runs: the copy fails at once, not after its time-out.
+    start({kPlain}, {{"Destination", "2"}}, {{"TARVO_SCREEN_COPY", "portal"}});
+    int rc = -1;
+    d->run({d->executable(TARVO_BINARY), "--capture", "file"}, &rc, 20s, env_);
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(waitForLog("Bitmap not captured", 8s)) << details();
+    const QString text = log();
+    EXPECT_TRUE(text.contains("Screen copy failed: ")) << details();
+    EXPECT_TRUE(text.contains("Exception: 0x80004005")) << details();
+    EXPECT_EQ(overlayWindows(), 0);
+    // The program is still there for the next capture.
+    EXPECT_TRUE(tarvo->running());
+}
 
 struct ClipboardCase
 {
