@@ -63,7 +63,10 @@ std::vector<OutputPlacement> PlaceScreens(const std::vector<std::pair<QString, Q
 {
     std::vector<OutputPlacement> placed;
     placed.reserve(screens.size());
-    for (const auto& [name, geometry] : screens) {
+    for (const auto& screen : screens) {
+        // Structured bindings cannot be captured by a lambda in C++20 (clang refuses).
+        const QString& name = screen.first;
+        const QRect& geometry = screen.second;
         auto it = std::find_if(outputs.begin(), outputs.end(), [&](const OutputPlacement& o) {
             return !name.isEmpty() && o.name == name;
         });

@@ -333,7 +333,7 @@ bool DataControlClipboard::offer(std::vector<QByteArray> mimeTypes,
 bool DataControlClipboard::SetText(const QString& text)
 {
     const QByteArray utf8 = text.toUtf8();
-    return offer(TextMimeTypes(), [utf8](const QByteArray&) { return utf8; });
+    return offer(TextMimeTypes(), [utf8](const QByteArray&) { return QByteArray(utf8); });
 }
 
 bool DataControlClipboard::SetImage(const QImage& image)
