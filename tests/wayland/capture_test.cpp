@@ -13,7 +13,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -61,6 +63,20 @@ protected:
         settings.emplace_back("Target Folder", shots.toStdString());
         writeSettings(settings);
         auto env = d->qtWaylandEnv();
+        if (extraEnv.count("TARVO_CLIPBOARD")) {
+            // Qt 6.4's Wayland clipboard keeps its last offer (a copy of the picture) past the
+            // end of the program: not ours to free.
+            QFile base(d->root() + "/lsan.supp");
+            ASSERT_TRUE(base.open(QIODevice::ReadOnly));
+            const QString own = d->root() + "/lsan-toolkit-clipboard.supp";
+            QFile supp(own);
+            ASSERT_TRUE(supp.open(QIODevice::WriteOnly));
+            supp.write(base.readAll() +
+                       "\nleak:QClipboard::setImage\nleak:QClipboard::setMimeData\n");
+            supp.close();
+            ::chmod(QFile::encodeName(own).constData(), 0644);
+            env["LSAN_OPTIONS"] = "suppressions=" + own.toStdString() + ":print_suppressions=0";
+        }
         env["TARVO_LOG"] = "1";
         env["no_proxy"] = "127.0.0.1";
         for (const auto& [k, v] : extraEnv)
@@ -107,6 +123,17 @@ protected:
     {
         return "log:\n" + log().toStdString() + "\nstderr:\n" +
                d->readLog("tarvo.out").toStdString();
+    }
+
+    // Ends the program as the session's logout would, and expects it to go cleanly: no
+    // sanitizer report (a leaked paste transfer, a Wayland object used after its connection).
+    void expectCleanExit()
+    {
+        tarvo->kill(SIGTERM);
+        EXPECT_EQ(tarvo->wait(20s), std::optional<int>(0)) << details();
+        const QString out = d->readLog("tarvo.out");
+        EXPECT_FALSE(out.contains("Sanitizer")) << out.toStdString();
+        EXPECT_FALSE(out.contains("runtime error")) << out.toStdString();
     }
 
     int overlayWindows()
@@ -208,6 +235,7 @@ TEST_P(CaptureToFile, TheFileEqualsGrimsCopyOfTheRegionAndItsPathIsPasteable)
     EXPECT_TRUE(SameRgb(got, want, &where)) << where;
     // The saved file's path is on the clipboard, for a paste after the overlay closed.
     EXPECT_EQ(paste("text/plain;charset=utf-8"), saved.toUtf8());
+    expectCleanExit();
 }
 
 const WaylandOutputSpec kPlain{640, 480, 1};
@@ -300,6 +328,11 @@ TEST_P(ClipboardPicture, IsPasteableAsPngAfterTheOverlayClosed)
     ASSERT_EQ(got.size(), want.size());
     std::string where;
     EXPECT_TRUE(SameRgb(got.convertToFormat(QImage::Format_RGB32), want, &where)) << where;
+    // A second paste is served as well, and a reader that goes away early harms nothing.
+    EXPECT_FALSE(paste("image/png").isEmpty());
+    d->run({"sh", "-c", "wl-paste --type image/bmp | head -c 10 > /dev/null"});
+    EXPECT_FALSE(paste("image/png").isEmpty());
+    expectCleanExit();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -333,6 +366,7 @@ TEST_F(WaylandCapture, AnUploadedCapturesLinkIsPasteableAndShowsTheRegion)
     std::string where;
     EXPECT_TRUE(SameRgb(got.convertToFormat(QImage::Format_RGB32), d->grim(region), &where))
         << where;
+    expectCleanExit();
 }
 
 } // namespace
