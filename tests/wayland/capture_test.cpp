@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -260,8 +261,19 @@ class EscapeOnOutput : public WaylandCapture, public ::testing::WithParamInterfa
 
 TEST_P(EscapeOnOutput, CancelsTheCaptureAndClosesEveryWindow)
 {
-    start({kPlain, kPlain}, {{"Destination", "2"}});
+    // The protocol log shows the cursor each window sets.
+    start({kPlain, kPlain}, {{"Destination", "2"}}, {{"WAYLAND_DEBUG", "1"}});
     ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
+    // The selection cursor, with its hot spot, over the overlay of either output.
+    const QRect output = d->outputRects().at(size_t(GetParam()));
+    // The pointer is a new device for each script: the program takes it, then gets the enter.
+    const auto n = [](int v) { return std::to_string(v); };
+    const QPoint c = output.center();
+    ASSERT_TRUE(d->pointer({"move", n(c.x()), n(c.y()), "wait", "400", "move", n(c.x() + 1),
+                            n(c.y()), "wait", "100"}));
+    const QRegularExpression cursor(R"(wl_pointer@\d+\.set_cursor\(\d+, wl_surface@\d+, 16, 11\))");
+    EXPECT_TRUE(WaitUntil([&] { return d->readLog("tarvo.out").contains(cursor); }, 5s))
+        << "no selection cursor";
     // The keyboard focus goes to that output's window as the user's focus key would move it;
     // moving between the overlay's own windows does not cancel.
     const std::string name = d->outputNames().at(size_t(GetParam()));
@@ -277,6 +289,18 @@ TEST_P(EscapeOnOutput, CancelsTheCaptureAndClosesEveryWindow)
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, EscapeOnOutput, ::testing::Values(0, 1));
+
+TEST_F(WaylandCapture, LosingTheFocusToAnotherWorkspaceCancels)
+{
+    start({kPlain}, {{"Destination", "2"}});
+    ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
+    ASSERT_TRUE(WaitUntil([&] { return !focusedOutput().empty(); }, 5s));
+    // The user switches to an empty workspace: the frozen picture is no longer what they see.
+    d->swaymsg({"workspace", "9"});
+    EXPECT_TRUE(waitForLog("Request cancelled", 5s)) << details();
+    EXPECT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s)) << details();
+    EXPECT_TRUE(QDir(shots).entryList(QDir::Files).isEmpty());
+}
 
 TEST_F(WaylandCapture, AFailedCopyIsReportedAtOnceAndShowsNoOverlay)
 {
