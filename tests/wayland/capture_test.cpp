@@ -207,6 +207,12 @@ struct FileCase
     bool portal = false; // the copy through the desktop portal, forced by the environment
 };
 
+// Test names in the runner's listing, instead of the parameter's bytes.
+void PrintTo(const FileCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class CaptureToFile : public WaylandCapture, public ::testing::WithParamInterface<FileCase>
 {
 };
@@ -249,10 +255,82 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"scale2", {kDouble}, {50, 40, 100, 75}, {200, 150}},
         // Pressed on the left output, released on the right one.
         FileCase{"acrossTwoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {200, 150}},
+        FileCase{"onTheSecondOutput", {kPlain, kPlain}, {700, 120, 200, 150}, {200, 150}},
         // The same through the portal, whose outputs come from the toolkit.
         FileCase{"portalScale2", {kDouble}, {50, 40, 100, 75}, {200, 150}, true},
         FileCase{
             "portalAcrossTwoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {200, 150}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class OverlayPicture : public WaylandCapture, public ::testing::WithParamInterface<FileCase>
+{
+};
+
+TEST_P(OverlayPicture, EveryOutputShowsTheFrozenScreenAndTheSelectionOnIt)
+{
+    const FileCase& c = GetParam();
+    start(c.outputs, {{"Destination", "2"}});
+    const QImage before = d->grim();
+    ASSERT_FALSE(before.isNull());
+    ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
+    // Nothing drawn yet: the overlay is the screen as it was, on every output.
+    std::string where;
+    EXPECT_TRUE(SameRgb(d->grim(), before, &where)) << where;
+
+    // The button held across the outputs while the screen is looked at.
+    const QRect all = d->layout();
+    const auto n = [](int v) { return std::to_string(v); };
+    const QPoint from = c.drag.topLeft();
+    const QPoint to = from + QPoint(c.drag.width(), c.drag.height());
+    auto hand = d->start({d->executable(TARVO_WL_POINTER),
+                          "--extent",
+                          n(all.width()),
+                          n(all.height()),
+                          "move",
+                          n(from.x()),
+                          n(from.y()),
+                          "wait",
+                          "400",
+                          "move",
+                          n(from.x()),
+                          n(from.y()),
+                          "wait",
+                          "50",
+                          "press",
+                          "wait",
+                          "50",
+                          "move",
+                          n(to.x()),
+                          n(to.y()),
+                          "wait",
+                          "2500",
+                          "release",
+                          "wait",
+                          "100"});
+    std::this_thread::sleep_for(1500ms);
+    const QImage during = d->grim();
+    ASSERT_FALSE(during.isNull());
+    const qreal scale = qreal(before.width()) / all.width();
+    const auto at = [&](const QImage& img, QPoint logical) {
+        return img.pixel(int(logical.x() * scale), int(logical.y() * scale));
+    };
+    // Inside the selection the frozen picture is tinted, on both sides of an output boundary;
+    // outside it it is untouched.
+    for (const QPoint inside : {from + QPoint(10, 10), to - QPoint(10, 10)})
+        EXPECT_NE(at(during, inside), at(before, inside))
+            << inside.x() << "," << inside.y() << " is not tinted";
+    // (Not below and right of the end: the software cursor is in every copy of the screen.)
+    for (const QPoint outside : {from - QPoint(10, 10), QPoint(to.x() + 10, from.y() - 10)})
+        EXPECT_EQ(at(during, outside), at(before, outside))
+            << outside.x() << "," << outside.y() << " changed";
+    EXPECT_TRUE(hand->wait(10s).has_value());
+    EXPECT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s)) << details();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, OverlayPicture,
+    ::testing::Values(FileCase{"scale2", {kDouble}, {50, 40, 100, 75}, {}},
+                      FileCase{"twoOutputs", {kPlain, kPlain}, {540, 100, 200, 150}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class EscapeOnOutput : public WaylandCapture, public ::testing::WithParamInterface<int>
@@ -324,6 +402,11 @@ struct ClipboardCase
     std::map<std::string, std::string> env;
     bool toolkit; // the toolkit's clipboard offers its own type beside the image ones
 };
+
+void PrintTo(const ClipboardCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ClipboardPicture : public WaylandCapture, public ::testing::WithParamInterface<ClipboardCase>
 {
