@@ -15,7 +15,6 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
@@ -328,7 +327,7 @@ void Overlay::finish()
 
 void Overlay::deactivated()
 {
-    if (!everActive_ || phase_ == Phase::Done) return;
+    if (!everActive_ || phase_ == Phase::Done || !loop_) return;
     QTimer::singleShot(kFocusSettleMs, loop_, [this] {
         // Another program took the focus: the frozen picture would lie about the screen.
         const bool ours = std::any_of(windows_.begin(), windows_.end(),
