@@ -85,6 +85,9 @@ void CTrayDialog::wireSystemTray()
             case QSystemTrayIcon::Context:
                 OnTrayNotification(nid_.id, WM_RBUTTONDOWN);
                 break;
+            case QSystemTrayIcon::MiddleClick:
+                OnTrayNotification(nid_.id, WM_MBUTTONDOWN);
+                break;
             default:
                 break;
             }
@@ -157,6 +160,9 @@ void CTrayDialog::OnTrayNotification(qintptr id, qintptr mouseMessage)
     case WM_RBUTTONDBLCLK:
         OnTrayRightDoubleClick(pos);
         break;
+    case WM_MBUTTONDOWN:
+        OnTrayMiddleClick(pos);
+        break;
     case WM_MOUSEMOVE:
         OnTrayHover(pos);
         break;
@@ -195,5 +201,6 @@ void CTrayDialog::OnTrayDoubleClick(QPoint)
 void CTrayDialog::OnTrayRightClick(QPoint) {}
 void CTrayDialog::OnTrayRightDoubleClick(QPoint) {}
 void CTrayDialog::OnTrayHover(QPoint) {}
+void CTrayDialog::OnTrayMiddleClick(QPoint) {}
 
 } // namespace tarvo

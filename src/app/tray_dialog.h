@@ -52,6 +52,7 @@ public:
         WM_RBUTTONDOWN = 0x0204,
         WM_RBUTTONUP = 0x0205,
         WM_RBUTTONDBLCLK = 0x0206,
+        WM_MBUTTONDOWN = 0x0207,
     };
 
     explicit CTrayDialog(QWidget* parent = nullptr, std::unique_ptr<TrayShell> shell = nullptr);
@@ -86,10 +87,13 @@ protected:
     virtual void OnTrayRightClick(QPoint pos);
     virtual void OnTrayRightDoubleClick(QPoint pos);
     virtual void OnTrayHover(QPoint pos);
+    // The middle button, or a StatusNotifierItem host's secondary activation.
+    virtual void OnTrayMiddleClick(QPoint pos);
 
-private:
     // The QSystemTrayIcon behind the real shell, or null with an injected one.
     QSystemTrayIcon* systemTrayIcon() const;
+
+private:
     void wireSystemTray();
     void watchForTray();
 

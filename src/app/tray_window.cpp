@@ -4,9 +4,10 @@
 #include "capture/capture.h"
 #include "net/log.h"
 #include "platform/commands.h"
-#include "platform/hotkey.h"
+#include "platform/global_shortcuts.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
+#include "platform/tray_host.h"
 #include "settings/dialogs.h"
 #include "settings/keynames.h"
 #include "settings/service.h"
@@ -19,15 +20,13 @@
 #include <QCoreApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QThread>
 
 namespace tarvo {
 
-namespace {
-
-constexpr int kHotkeyId = 100;
-
-} // namespace
+using platform::CaptureShortcut;
+using platform::ShortcutKind;
 
 TarvoTrayDlg::TarvoTrayDlg(std::unique_ptr<TrayShell> shell)
     : CTrayDialog(nullptr, std::move(shell)), appIcon_(LoadIconResource(IDI_TARVO))
@@ -35,6 +34,7 @@ TarvoTrayDlg::TarvoTrayDlg(std::unique_ptr<TrayShell> shell)
     runCapture = [](std::int32_t destination) { RunCapture(destination); };
     openInBrowser = [](const QString& text) { return OpenInBrowser(text); };
     sleep = [](int ms) { QThread::msleep(ulong(ms)); };
+    makeShortcut = [] { return platform::MakeCaptureShortcut(); };
 }
 
 TarvoTrayDlg::~TarvoTrayDlg()
@@ -53,19 +53,17 @@ bool TarvoTrayDlg::Create()
     setWindowIcon(appIcon_);
     TraySetIcon(appIcon_);
     TraySetToolTip(LoadStringResource(IDS_TOOLTIP_IDLE));
+    ExportMenu();
     TrayShow();
 
-    hotkey_ = std::make_unique<GlobalHotkey>([](int id) {
+    if (makeShortcut) shortcut_ = makeShortcut();
+    if (shortcut_) {
         // Posted, not sent: the capture starts after the key event has been handled.
-        if (id == kHotkeyId) platform::PostCommand(CmdCapture, 0);
-    });
-    const auto r = hotkey_->Register(kHotkeyId, Settings.hotkeyMod, Settings.hotkey);
-    if (r == GlobalHotkey::Result::Taken)
-        LogFormat(u"Cannot register hotkey %s: another program holds it",
-                  ModifiersToText(Settings.hotkeyMod) + KeyCodeToName(Settings.hotkey));
-    else if (r == GlobalHotkey::Result::NoSuchKey)
-        LogFormat(u"Cannot register hotkey %s: no such key on this keyboard",
-                  ModifiersToText(Settings.hotkeyMod) + KeyCodeToName(Settings.hotkey));
+        connect(shortcut_.get(), &CaptureShortcut::activated, this,
+                [] { platform::PostCommand(CmdCapture, 0); });
+        connect(shortcut_.get(), &CaptureShortcut::changed, this, [this] { OnShortcutChanged(); });
+        shortcut_->Register(Settings.hotkeyMod, Settings.hotkey);
+    }
 
     hide();
     return true;
@@ -75,7 +73,7 @@ void TarvoTrayDlg::DestroyWindow()
 {
     if (destroyed_) return;
     destroyed_ = true;
-    if (hotkey_) hotkey_->Unregister(kHotkeyId);
+    if (shortcut_) shortcut_->Unregister();
     DestroyTray();
     hide();
     // The main window is gone: the message loop ends.
@@ -85,6 +83,13 @@ void TarvoTrayDlg::DestroyWindow()
 void TarvoTrayDlg::OnSysCommand(qintptr command, qintptr param)
 {
     if (destroyed_) return;
+    Dispatch(command, param);
+    // History, destination and key text may have changed: the host's copy of the menu follows.
+    if (!destroyed_) SyncExportedMenu();
+}
+
+void TarvoTrayDlg::Dispatch(qintptr command, qintptr param)
+{
     switch (command) {
     case CmdAbout:
         RunAbout();
@@ -177,6 +182,12 @@ void TarvoTrayDlg::OnSysCommand(qintptr command, qintptr param)
 QMenu* TarvoTrayDlg::BuildTrayMenu() const
 {
     auto* menu = new QMenu;
+    FillTrayMenu(menu);
+    return menu;
+}
+
+void TarvoTrayDlg::FillTrayMenu(QMenu* menu) const
+{
     auto add = [menu](const QString& text, int command) {
         QAction* a = menu->addAction(text);
         a->setData(command);
@@ -188,7 +199,10 @@ QMenu* TarvoTrayDlg::BuildTrayMenu() const
         menu->addSeparator();
         add(LoadStringResource(IDS_CLEAR_HISTORY), CmdClearHistory);
     }
-    QAction* capture = add(LoadStringResource(IDS_CAPTURE) + u'\t' + HotkeyText(), CmdCapture);
+    const QString key = CaptureKeyText();
+    QAction* capture = add(LoadStringResource(IDS_CAPTURE) +
+                               (key.isEmpty() ? QString() : QStringLiteral("\t") + key),
+                           CmdCapture);
     add(LoadStringResource(IDS_OPTIONS), CmdOptions);
     menu->addSeparator();
     const struct
@@ -214,21 +228,119 @@ QMenu* TarvoTrayDlg::BuildTrayMenu() const
     menu->addSeparator();
     add(LoadStringResource(IDS_EXIT), CmdExit);
     menu->setDefaultAction(capture);
-    return menu;
+}
+
+QString TarvoTrayDlg::CaptureKeyText() const
+{
+    if (!shortcut_ || shortcut_->kind() == ShortcutKind::KeyGrab) return HotkeyText();
+    // The desktop chose the key: name only what it says it bound.
+    return shortcut_->state() == CaptureShortcut::State::Active ? shortcut_->trigger() : QString();
+}
+
+QString TarvoTrayDlg::ShortcutNote() const
+{
+    if (!shortcut_ || shortcut_->kind() == ShortcutKind::KeyGrab) return {};
+    switch (shortcut_->state()) {
+    case CaptureShortcut::State::Active:
+        if (shortcut_->trigger().isEmpty())
+            return QStringLiteral("Клавишу для снимка назначает рабочий стол, в своих настройках.");
+        return QStringLiteral("Клавишу для снимка назначил рабочий стол: %1. Изменить её можно в "
+                              "его настройках.")
+            .arg(shortcut_->trigger());
+    case CaptureShortcut::State::Pending:
+        return QStringLiteral("Рабочий стол ещё не ответил на запрос клавиши для снимка.");
+    case CaptureShortcut::State::Refused:
+        return QStringLiteral("Рабочий стол не назначил клавишу для снимка. Назначьте её в его "
+                              "настройках на команду: tarvo --capture");
+    default:
+        return QStringLiteral("Этот рабочий стол не даёт программам глобальных клавиш. Назначьте "
+                              "клавишу в его настройках на команду: tarvo --capture");
+    }
+}
+
+void TarvoTrayDlg::OnShortcutChanged()
+{
+    const QString combo = ModifiersToText(Settings.hotkeyMod) + KeyCodeToName(Settings.hotkey);
+    switch (shortcut_->state()) {
+    case CaptureShortcut::State::Taken:
+        LogFormat(u"Cannot register hotkey %s: another program holds it", combo);
+        break;
+    case CaptureShortcut::State::NoSuchKey:
+        LogFormat(u"Cannot register hotkey %s: no such key on this keyboard", combo);
+        break;
+    case CaptureShortcut::State::Active:
+        if (shortcut_->kind() == ShortcutKind::Portal)
+            LogFormat(u"Global shortcut bound by the desktop: %s",
+                      shortcut_->trigger().isEmpty() ? QStringLiteral("(no key named)")
+                                                     : shortcut_->trigger());
+        break;
+    case CaptureShortcut::State::Unavailable:
+    case CaptureShortcut::State::Refused:
+        LogFormat(u"No global shortcut: %s. Bind a key in the desktop's settings to the command "
+                  u"tarvo --capture",
+                  shortcut_->reason());
+        break;
+    default:
+        break;
+    }
+    SyncExportedMenu();
 }
 
 void TarvoTrayDlg::ShowTrayMenu(QPoint pos)
 {
+    // A second request while the menu is open (a host's quick second click, a repeated
+    // Activate) keeps the one menu: menus never stack.
+    if (openMenu_) return;
     std::unique_ptr<QMenu> menu(BuildTrayMenu());
+    openMenu_ = menu.get();
     activateWindow();
     // The menu's bottom-right corner goes to the cursor, 5 pixels up.
     const QSize size = menu->sizeHint();
+    // Where the menu cannot be a popup (a Wayland client without a focused window of its own),
+    // it becomes a window, and a tiling compositor floats one of fixed size instead of filling
+    // the screen with it.
+    menu->setFixedSize(size);
     QAction* chosen = menu->exec(QPoint(pos.x() - size.width(), pos.y() - 5 - size.height()));
-    if (!chosen) return;
-    const int command = chosen->data().toInt();
+    const int command = chosen ? chosen->data().toInt() : 0;
+    openMenu_ = nullptr;
     menu.reset();
+    if (captureAfterMenu_) {
+        captureAfterMenu_ = false;
+        platform::SendCommand(CmdCapture, 0);
+        return;
+    }
+    if (chosen) RunChosenCommand(command);
+}
+
+void TarvoTrayDlg::RunChosenCommand(int command)
+{
     if (command == CmdCapture && sleep) sleep(500); // let the menu vanish first
     platform::SendCommand(command, 1);
+}
+
+void TarvoTrayDlg::ExportMenu()
+{
+    // With a StatusNotifierItem host the icon is an item on the bus and the host shows its
+    // context menu from an exported copy; an XEmbed tray would pop that copy up by itself on
+    // a right click, next to the one shown here, so it gets none.
+    QSystemTrayIcon* icon = systemTrayIcon();
+    if (!icon || !platform::StatusNotifierWatcherRunning()) return;
+    LogText(u"Tray icon: a StatusNotifierItem, its menu exported to the host");
+    exportedMenu_ = new QMenu(this);
+    connect(
+        exportedMenu_, &QMenu::triggered, this,
+        [this](QAction* a) { RunChosenCommand(a->data().toInt()); }, Qt::QueuedConnection);
+    SyncExportedMenu();
+    icon->setContextMenu(exportedMenu_);
+}
+
+void TarvoTrayDlg::SyncExportedMenu()
+{
+    if (!exportedMenu_) return;
+    exportedMenu_->clear();
+    for (QActionGroup* g : exportedMenu_->findChildren<QActionGroup*>(Qt::FindDirectChildrenOnly))
+        delete g;
+    FillTrayMenu(exportedMenu_);
 }
 
 void TarvoTrayDlg::OnTrayClick(QPoint pos)
@@ -241,6 +353,17 @@ void TarvoTrayDlg::OnTrayRightClick(QPoint pos)
 }
 void TarvoTrayDlg::OnTrayDoubleClick(QPoint)
 {
+    platform::SendCommand(CmdCapture, 0);
+}
+void TarvoTrayDlg::OnTrayMiddleClick(QPoint)
+{
+    // Hosts that report no double click have this instead. With the menu open, the menu goes
+    // first and the capture follows when it has.
+    if (openMenu_) {
+        captureAfterMenu_ = true;
+        openMenu_->close();
+        return;
+    }
     platform::SendCommand(CmdCapture, 0);
 }
 
@@ -262,6 +385,7 @@ void TarvoTrayDlg::RunOptions()
 {
     COptionsDlg dlg;
     static_cast<SettingsRecord&>(dlg) = Settings;
+    dlg.shortcutNote = ShortcutNote();
     if (dlg.DoModal() != IDOK) return;
     Settings = static_cast<const SettingsRecord&>(dlg);
     SaveSettings();

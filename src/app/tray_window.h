@@ -7,13 +7,17 @@
 #include "platform/window.h"
 
 #include <QIcon>
+#include <QPointer>
 #include <functional>
+#include <memory>
 
 class QMenu;
 
 namespace tarvo {
 
-class GlobalHotkey;
+namespace platform {
+class CaptureShortcut;
+}
 
 class TarvoTrayDlg : public CTrayDialog, public platform::CommandTarget
 {
@@ -34,6 +38,13 @@ public:
 
     // Builds the tray menu as it would be shown now (a new menu each time; caller owns it).
     QMenu* BuildTrayMenu() const;
+    // The text after the capture item's tab: the key that captures now, or empty where none
+    // is known to work (the desktop bound nothing).
+    QString CaptureKeyText() const;
+    // What the options dialog says under the key settings about the shortcut, or empty.
+    QString ShortcutNote() const;
+    // The menu a StatusNotifierItem host shows (its right click), or null on an XEmbed tray.
+    QMenu* exportedMenu() const { return exportedMenu_; }
 
     History& history() { return history_; }
 
@@ -41,17 +52,26 @@ public:
     std::function<void(std::int32_t destination)> runCapture;
     std::function<bool(const QString& text)> openInBrowser;
     std::function<void(int ms)> sleep;
+    // Makes the capture shortcut when the window is created.
+    std::function<std::unique_ptr<platform::CaptureShortcut>()> makeShortcut;
 
 protected:
     void OnTrayClick(QPoint pos) override;
     void OnTrayDoubleClick(QPoint pos) override;
     void OnTrayRightClick(QPoint pos) override;
+    void OnTrayMiddleClick(QPoint pos) override;
     void OnTaskbarCreated() override;
     void closeEvent(QCloseEvent* e) override;
     void changeEvent(QEvent* e) override;
 
 private:
+    void Dispatch(qintptr command, qintptr param);
+    void FillTrayMenu(QMenu* menu) const;
     void ShowTrayMenu(QPoint pos);
+    void RunChosenCommand(int command);
+    void ExportMenu();
+    void SyncExportedMenu();
+    void OnShortcutChanged();
     void RefreshIcon();
     void RunOptions();
     void RunTitleRequest(TitleRequest* request);
@@ -60,7 +80,10 @@ private:
     QIcon appIcon_;
     History history_;
     bool destroyed_ = false;
-    std::unique_ptr<GlobalHotkey> hotkey_;
+    std::unique_ptr<platform::CaptureShortcut> shortcut_;
+    QPointer<QMenu> openMenu_;      // the tray menu while it is shown
+    bool captureAfterMenu_ = false; // a capture asked for while the menu was open
+    QMenu* exportedMenu_ = nullptr;
 };
 
 } // namespace tarvo

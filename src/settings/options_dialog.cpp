@@ -6,7 +6,9 @@
 #include "settings/keynames.h"
 #include "ui_dialog152.h"
 
+#include <QBoxLayout>
 #include <QFileDialog>
+#include <QLabel>
 
 namespace tarvo {
 
@@ -74,6 +76,19 @@ void COptionsDlg::OnInitDialog()
     ui_->id1014->setChecked(hotkeyMod & MOD_ALT);
     ui_->id1013->setChecked(hotkeyMod & MOD_CONTROL);
     ui_->id1015->setChecked(hotkeyMod & MOD_SHIFT);
+    // Only where the desktop owns the key; made once, right under the key settings.
+    if (!shortcutNote.isEmpty() && !shortcutLabel_) {
+        shortcutLabel_ = new QLabel(this);
+        shortcutLabel_->setObjectName(QStringLiteral("shortcutNote"));
+        shortcutLabel_->setWordWrap(true);
+        shortcutLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        if (auto* top = qobject_cast<QBoxLayout*>(layout()))
+            top->insertWidget(top->indexOf(ui_->keysGroup) + 1, shortcutLabel_);
+    }
+    if (shortcutLabel_) {
+        shortcutLabel_->setText(shortcutNote);
+        shortcutLabel_->setVisible(!shortcutNote.isEmpty());
+    }
 
     // Room for every Cyrillic text at this font, but never smaller than the template.
     resize(size().expandedTo(minimumSizeHint()));

@@ -11,6 +11,7 @@
 namespace Ui {
 class Dialog152;
 }
+class QLabel;
 
 namespace tarvo {
 
@@ -28,6 +29,10 @@ public:
     // cancels. Replaceable so tests need no real file dialog.
     std::function<QString(QWidget* owner, const QString& current)> browseForFolder;
 
+    // Shown under the key settings when the desktop, not the program, owns the capture key:
+    // what it bound, or how to bind one. Empty shows nothing.
+    QString shortcutNote;
+
 public Q_SLOTS:
     void accept() override;
 
@@ -36,6 +41,7 @@ private:
     void OnBrowse();
 
     std::unique_ptr<Ui::Dialog152> ui_;
+    QLabel* shortcutLabel_ = nullptr;
 };
 
 } // namespace tarvo

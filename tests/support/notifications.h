@@ -1,11 +1,11 @@
 #pragma once
 // A private session bus (its own dbus-daemon, stopped again by PID) with a stand-in for the
 // desktop's notification service that records what it is asked to show.
+#include "support/private_bus.h"
+
 #include <QDBusConnection>
 #include <QObject>
-#include <QProcess>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QVariantMap>
 #include <memory>
 
@@ -35,8 +35,7 @@ public:
     QStringList shown(int atLeast = 0, int timeoutMs = 5000);
 
 private:
-    QTemporaryDir dir_;
-    QProcess daemon_;
+    PrivateBus bus_;
     QString address_;
     QString connectionName_;
     std::unique_ptr<NotificationRecorder> recorder_;

@@ -1,9 +1,13 @@
 // The Wayland screen copy in a real compositor (headless sway), held pixel for pixel against
 // grim's copy of the same screen, through the direct copy and through the portal.
+#include "wayland/fake_portal.h"
 #include "wayland/harness.h"
 
+#include <QCoreApplication>
+#include <QDBusError>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -156,15 +160,43 @@ TEST(WaylandCopy, PortalCopyEqualsGrim)
     }
 }
 
+// Outputs of different scales: the picture is at the larger one, so the scale-2 output is
+// its own pixels and the scale-1 output each pixel doubled (no smoothing).
+TEST(WaylandCopy, MixedScalesDoubleTheSmallerScale)
+{
+    REQUIRE_SWAY();
+    WaylandDesktop d({{320, 240, 1, 0, {}}, {640, 480, 2, 0, {}}});
+    ASSERT_TRUE(d.ok()) << d.error();
+    const CopyResult r = RunCopy(d, {});
+    ASSERT_EQ(r.rc, 0) << r.stdoutText;
+    EXPECT_EQ(r.image.size(), QSize(1280, 480));
+    ASSERT_EQ(r.outputs.size(), 2u) << r.stdoutText;
+    EXPECT_EQ(r.outputs[0].second, QRect(0, 0, 640, 480));
+    EXPECT_EQ(r.outputs[1].second, QRect(640, 0, 640, 480));
+    const QImage first = d.grimOutput("HEADLESS-1");
+    const QImage second = d.grimOutput("HEADLESS-2");
+    ASSERT_EQ(first.size(), QSize(320, 240));
+    std::string where;
+    EXPECT_TRUE(SameRgb(r.image.copy(r.outputs[1].second), second, &where)) << where;
+    EXPECT_TRUE(SameRgb(r.image.copy(r.outputs[0].second),
+                        first.scaled(640, 480, Qt::IgnoreAspectRatio, Qt::FastTransformation),
+                        &where))
+        << where;
+}
+
 TEST(WaylandCopy, AutoChoosesTheDirectCopyWhereOffered)
 {
     REQUIRE_SWAY();
     WaylandDesktop d({{320, 240, 1, 0, "#336699"}});
     ASSERT_TRUE(d.ok()) << d.error();
-    // No portal runs: only the direct copy can succeed.
-    const CopyResult r = RunCopy(d, {"--auto"});
-    ASSERT_EQ(r.rc, 0) << r.stdoutText;
-    EXPECT_EQ(r.image.pixel(10, 10), qRgb(0x33, 0x66, 0x99));
+    // No portal runs: only the direct copy can succeed, also beside the toolkit's own
+    // connection to the compositor.
+    for (const bool gui : {false, true}) {
+        const CopyResult r =
+            gui ? RunCopy(d, {"--auto", "--gui"}, d.qtWaylandEnv()) : RunCopy(d, {"--auto"});
+        ASSERT_EQ(r.rc, 0) << r.stdoutText;
+        EXPECT_EQ(r.image.pixel(10, 10), qRgb(0x33, 0x66, 0x99));
+    }
 }
 
 TEST(WaylandCopy, MissingPortalFailsAtOnceWithAReason)
@@ -220,6 +252,110 @@ TEST(WaylandHarness, PointerAndKeysReachTheSession)
     EXPECT_TRUE(d.drag(100, 100, 500, 200));
     EXPECT_FALSE(d.pointer({"jump"})) << "a script it cannot read fails the helper";
     EXPECT_TRUE(d.type({"-k", "Escape"}));
+}
+
+} // namespace
+} // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+// The portal's answers the packaged portal cannot be made to give: a refusal, silence, and a
+// file kept where it was found, from a stand-in on the session's bus.
+TEST(WaylandCopy, PortalAnswersAreHandled)
+{
+    REQUIRE_SWAY();
+    WaylandDesktop d({{320, 240, 1, 0, "#336699"}});
+    ASSERT_TRUE(d.ok()) << d.error();
+    const QImage picture = OutputPattern(0, 64, 48);
+    const QString source = d.root() + "/portal-shot.png";
+    ASSERT_TRUE(picture.save(source));
+    QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    // Placed by the session's user, as the portal would.
+    const std::string inTmp = "/tmp/portal-shot.png";
+    const std::string inHome = d.home().toStdString() + "/Screenshot.png";
+
+    struct Case
+    {
+        const char* name;
+        FakeScreenshotPortal::Answer answer;
+        std::string file; // in the session's view; empty: none
+        int timeoutMs;
+        bool succeeds;
+        const char* text; // in the error line, or nothing for a success
+        bool fileRemains;
+    };
+    const Case cases[] = {
+        {"refused",
+         FakeScreenshotPortal::Answer::Refuse,
+         {},
+         10000,
+         false,
+         "error: the screenshot was refused",
+         false},
+        {"no answer",
+         FakeScreenshotPortal::Answer::Silence,
+         {},
+         1500,
+         false,
+         "error: the screenshot portal did not answer within 1.5 s",
+         false},
+        {"temporary file", FakeScreenshotPortal::Answer::File, inTmp, 10000, true, "", false},
+        {"file in the user's folder", FakeScreenshotPortal::Answer::File, inHome, 10000, true, "",
+         true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.file.empty()) {
+            int rc = 0;
+            d.run({"cp", source.toStdString(), c.file}, &rc);
+            ASSERT_EQ(rc, 0);
+        }
+        QDBusConnection bus = QDBusConnection::connectToBus(
+            QString::fromStdString(d.busAddress()), QStringLiteral("fake-portal-%1").arg(++n));
+        ASSERT_TRUE(bus.isConnected()) << bus.lastError().message().toStdString();
+        FakeScreenshotPortal fake(
+            bus, c.answer, c.file.empty() ? QString() : "file://" + QString::fromStdString(c.file));
+        ASSERT_TRUE(bus.registerObject("/org/freedesktop/portal/desktop", &fake,
+                                       QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(bus.registerService("org.freedesktop.portal.Desktop"));
+
+        const std::string out = d.home().toStdString() + "/fake-" + std::to_string(n) + ".png";
+        const std::string log = "fake-" + std::to_string(n) + ".log";
+        const auto start = std::chrono::steady_clock::now();
+        auto child = d.start({d.executable(TARVO_WL_COPY), "--portal", "--timeout",
+                              std::to_string(c.timeoutMs), out},
+                             {}, log);
+        // The stand-in answers from this thread's event loop.
+        WaitUntil(
+            [&] {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+                return !child->running();
+            },
+            30s, 1ms);
+        const auto took = std::chrono::steady_clock::now() - start;
+        const std::optional<int> rc = child->wait(1s);
+        const std::string text = d.readLog(log).toStdString();
+        bus.unregisterService("org.freedesktop.portal.Desktop");
+        bus.unregisterObject("/org/freedesktop/portal/desktop");
+        QDBusConnection::disconnectFromBus(bus.name());
+
+        EXPECT_EQ(fake.calls, 1);
+        EXPECT_EQ(fake.lastOptions.value("interactive"), QVariant(false));
+        ASSERT_TRUE(rc.has_value());
+        EXPECT_EQ(*rc, c.succeeds ? 0 : 1) << text;
+        EXPECT_LT(took, std::chrono::milliseconds(c.timeoutMs) + 3s);
+        if (c.succeeds) {
+            std::string where;
+            EXPECT_TRUE(SameRgb(QImage(QString::fromStdString(out)), picture, &where)) << where;
+        } else {
+            EXPECT_NE(text.find(c.text), std::string::npos) << text;
+        }
+        if (!c.file.empty()) {
+            EXPECT_EQ(QFileInfo::exists(d.hostPath(QString::fromStdString(c.file))), c.fileRemains);
+        }
+    }
 }
 
 } // namespace

@@ -2,9 +2,10 @@
 // A private Wayland session for one test: sway on its headless backend (software rendering, no
 // input devices), with the outputs the test asks for, its own runtime folder and session bus,
 // and on demand PipeWire and the desktop portals. sway refuses to run as root, so as root
-// everything runs as the unprivileged user kTestUser (created when missing), in a mount
-// namespace of its own whose /tmp is a private folder: the screenshot portal writes to a fixed
-// name there. Not as root, it all runs as the caller, with the real /tmp.
+// everything runs as the unprivileged user kTestUser (created when missing), and, where the
+// system lets root make one, in a mount namespace of its own whose /tmp is a private folder:
+// the screenshot portal writes to a fixed name there. Not as root, it all runs as the caller,
+// with the real /tmp (TMPDIR points into the session's folder).
 // Everything started here is stopped by PID when the session goes away, also when the test
 // fails; its folder is removed.
 #include "desktop/harness.h"
@@ -89,6 +90,8 @@ public:
     // grim's copy of a region in logical coordinates (the whole layout when empty), flattened
     // to Format_RGB32 (uncovered corners black). Null when grim failed.
     QImage grim(const QRect& region = {});
+    // grim's copy of one output in its own device pixels (grim -o NAME).
+    QImage grimOutput(const std::string& name);
     // Keys through wtype, e.g. {"-k", "Escape"} or {"text"}; whether wtype succeeded.
     bool type(const std::vector<std::string>& wtypeArgs);
     // Pointer actions through the virtual-pointer helper, in one connection so that a held
@@ -105,6 +108,8 @@ public:
     // PipeWire, WirePlumber, the permission store, the wlr and gtk portal backends and
     // xdg-desktop-portal; true once org.freedesktop.portal.Screenshot is exported.
     bool startPortal(std::chrono::milliseconds timeout = 20s);
+    // The session bus's address; the test itself may connect too (any user may).
+    std::string busAddress() const { return env_.at("DBUS_SESSION_BUS_ADDRESS"); }
     // Whether the bus has a service with this name.
     bool hasBusName(const std::string& name);
 
@@ -115,6 +120,7 @@ private:
     // run() with standard error thrown away, for probes that fail until something is up.
     std::string runQuietly(const std::vector<std::string>& argv, int* rc,
                            std::chrono::milliseconds timeout);
+    QImage grimWith(const std::vector<std::string>& args);
     std::vector<std::string> wrap(const std::vector<std::string>& argv) const;
     bool startSway(const std::vector<WaylandOutputSpec>& outputs);
     bool waitDrawn(const std::vector<WaylandOutputSpec>& outputs);

@@ -1,6 +1,7 @@
 #include "platform/wayland/portal_screenshot.h"
 
 #include "platform/session.h"
+#include "platform/wayland/portal_response.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -29,33 +30,13 @@ const QString kPortalService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
 
-// Receives the Request's Response signal; D-Bus signals reach only slots.
-class ResponseCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    bool answered = false;
-    uint code = 2;
-    QVariantMap results;
-    QEventLoop* loop = nullptr;
-
-public Q_SLOTS:
-    void response(uint response, const QVariantMap& values)
-    {
-        answered = true;
-        code = response;
-        results = values;
-        if (loop) loop->quit();
-    }
-};
-
-bool Subscribe(QDBusConnection& bus, const QString& path, ResponseCatcher* catcher)
+bool Subscribe(QDBusConnection& bus, const QString& path, PortalResponse* catcher)
 {
     return bus.connect(kPortalService, path, kRequestInterface, QStringLiteral("Response"), catcher,
                        SLOT(response(uint, QVariantMap)));
 }
 
-void Unsubscribe(QDBusConnection& bus, const QString& path, ResponseCatcher* catcher)
+void Unsubscribe(QDBusConnection& bus, const QString& path, PortalResponse* catcher)
 {
     bus.disconnect(kPortalService, path, kRequestInterface, QStringLiteral("Response"), catcher,
                    SLOT(response(uint, QVariantMap)));
@@ -101,7 +82,9 @@ QString PortalRequestPath(const QString& uniqueName, const QString& token)
 bool PortalFileIsTemporary(const QString& path)
 {
     const QString file = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    for (QString dir : {QDir::tempPath(), QStringLiteral("/tmp"), QStringLiteral("/var/tmp")}) {
+    // Where portals put the copies they hand over (the wlr one: /tmp; others: their temporary
+    // folder). Not /var/tmp, which outlives a reboot and is no portal's place.
+    for (QString dir : {QDir::tempPath(), QStringLiteral("/tmp")}) {
         dir = QDir(dir).absolutePath();
         if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
         if (file.startsWith(dir)) return true;
@@ -122,7 +105,7 @@ QImage PortalScreenshot(QRect* area, std::vector<WaylandOutput>* outputs, QStrin
     const QString token = QStringLiteral("tarvo%1").arg(QRandomGenerator::global()->generate(), 8,
                                                         16, QLatin1Char('0'));
     QString requestPath = PortalRequestPath(bus.baseService(), token);
-    ResponseCatcher catcher;
+    PortalResponse catcher;
     QEventLoop loop;
     catcher.loop = &loop;
     // Subscribed before the call: a quick portal may answer before the call returns.
@@ -198,5 +181,3 @@ QImage CopyScreen(QRect* area, std::vector<WaylandOutput>* outputs, QString* err
 }
 
 } // namespace tarvo::platform::wayland
-
-#include "portal_screenshot.moc"
