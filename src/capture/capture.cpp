@@ -1,15 +1,18 @@
 #include "capture/capture.h"
 
 #include "capture/overlay.h"
+#include "capture/overlay_wayland.h"
 #include "imaging/destinations.h"
 #include "imaging/encode_upload.h"
 #include "net/log.h"
+#include "platform/clipboard.h"
 #include "platform/commands.h"
 #include "platform/hresult.h"
 #include "platform/report.h"
 #include "platform/resources.h"
 #include "platform/screen.h"
 #include "platform/services.h"
+#include "platform/session.h"
 #include "platform/sound.h"
 #include "platform/window.h"
 #include "settings/settings.h"
@@ -17,6 +20,7 @@
 #include <QRect>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace tarvo {
 
@@ -60,6 +64,30 @@ struct CaptureSteps
     }
 };
 
+// In a Wayland session the copy also says where each output lies in the frozen image, which the
+// overlay needs to give each output's window its part. Steps the services name stay theirs.
+void useWaylandSteps(CaptureSteps& steps, const Services& s, std::vector<OutputPlacement>& outputs,
+                     std::int32_t destination)
+{
+    if (!s.captureScreen)
+        steps.captureScreen = [&outputs](CaptureArea* area) {
+            return CaptureScreenWayland(area, &outputs);
+        };
+    if (s.selectRegion) return;
+    steps.selectRegion = [&outputs, destination](const CaptureArea& area, const QImage& frozen) {
+        std::function<void(const SelectionRect&)> whileShown;
+        // Without the data-control protocol a compositor may take the clipboard only from the
+        // focused client: the picture goes there while the overlay still has the focus (and
+        // once more by the delivery, as everywhere).
+        if (destination == DestinationClipboard && ClipboardNeedsFocus())
+            whileShown = [&frozen](const SelectionRect& selection) {
+                const QImage fragment = ExtractFragment(frozen, selection);
+                if (!fragment.isNull()) CopyImageToClipboard(fragment);
+            };
+        return SelectRegionOnOutputs(area, frozen, outputs, whileShown);
+    };
+}
+
 void playFailureSound()
 {
     if (Settings.sounds) PlaySoundResource(IDW_FAILURE);
@@ -78,7 +106,11 @@ void notifyFailure(bool folderNotWritable)
 void capture(std::int32_t destination)
 {
     // Taken once, so a step that changes the services cannot pull them from under this capture.
-    const CaptureSteps steps(*CurrentServices());
+    const auto services = CurrentServices();
+    CaptureSteps steps(*services);
+    std::vector<OutputPlacement> outputs;
+    if (platform::ActiveBackend() == platform::Backend::Wayland)
+        useWaylandSteps(steps, *services, outputs, destination);
 
     // Keys typed while the screen is copied go to the overlay, not to the window underneath.
     std::optional<platform::KeyboardHold> keys(std::in_place);

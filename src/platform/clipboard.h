@@ -11,4 +11,8 @@ void CopyTextToClipboard(const QString& text);
 // Puts the picture on the clipboard.
 void CopyImageToClipboard(const QImage& image);
 
+// Whether the clipboard can be set only while one of the program's windows has the keyboard
+// focus (Wayland without the data-control protocol). User-interface thread only.
+bool ClipboardNeedsFocus();
+
 } // namespace tarvo

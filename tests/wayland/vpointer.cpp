@@ -95,7 +95,11 @@ int main(int argc, char** argv)
             zwlr_virtual_pointer_v1_frame(pointer);
         } else if (op == "press" || op == "release") {
             long button = kLeftButton;
-            if (i < argc && Number(argv[i], &button)) ++i;
+            // Number() writes 0 for a word that is not one: read into a spare first.
+            if (long given = 0; i < argc && Number(argv[i], &given)) {
+                button = given;
+                ++i;
+            }
             zwlr_virtual_pointer_v1_button(pointer, Now(), static_cast<uint32_t>(button),
                                            op == "press" ? WL_POINTER_BUTTON_STATE_PRESSED
                                                          : WL_POINTER_BUTTON_STATE_RELEASED);
