@@ -42,17 +42,20 @@ set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME tarvo)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_CLIENT_DESCRIPTION "screen capture from the system tray
-Tarvo lives in the system tray of an X11 desktop. Print Screen (or a
+Tarvo lives in the system tray of an X11 or Wayland desktop. Print Screen (or a
 double click on its icon) freezes the screen; the rectangle dragged over it
 goes to the clipboard as a picture, to a numbered file, or, encrypted on
 the machine with a fresh key, to the Tarvo web service, whose link (which
 alone carries the key) lands on the clipboard.
 .
 The user interface is Russian.")
-# The toolkit loads these at run time, so the library scan cannot see them: the X11 platform
-# plugin, and the translations of its own message box buttons.
-set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "qt6-translations-l10n, fonts-dejavu-core, xdg-utils")
+# The toolkit loads these at run time, so the library scan cannot see them: the X11 and Wayland
+# platform plugins (a Wayland session runs natively and cannot start without the second), and the
+# translations of its own message box buttons. The portals give the screen copy and the shortcut
+# on desktops whose compositor offers neither to clients.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland")
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS
+    "qt6-translations-l10n, fonts-dejavu-core, xdg-utils, xdg-desktop-portal")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME tarvo-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION web)
