@@ -7,6 +7,7 @@
 #include "platform/hotkey.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
+#include "platform/window.h"
 #include "settings/dialogs.h"
 #include "settings/keynames.h"
 #include "settings/service.h"
@@ -19,7 +20,6 @@
 #include <QCoreApplication>
 #include <QMenu>
 #include <QScreen>
-#include <QThread>
 
 namespace tarvo {
 
@@ -34,7 +34,7 @@ TarvoTrayDlg::TarvoTrayDlg(std::unique_ptr<TrayShell> shell)
 {
     runCapture = [](std::int32_t destination) { RunCapture(destination); };
     openInBrowser = [](const QString& text) { return OpenInBrowser(text); };
-    sleep = [](int ms) { QThread::msleep(ulong(ms)); };
+    sleep = [](int ms) { platform::PauseWithEvents(std::chrono::milliseconds(ms)); };
 }
 
 TarvoTrayDlg::~TarvoTrayDlg()

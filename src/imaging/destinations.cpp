@@ -16,7 +16,6 @@
 
 #include <QFileInfo>
 #include <limits>
-#include <thread>
 
 namespace tarvo {
 
@@ -54,7 +53,7 @@ void PostToClipboard(const QImage& fragment)
     if (const auto services = CurrentServices(); services->clipboardWait)
         services->clipboardWait(kClipboardPause);
     else
-        std::this_thread::sleep_for(kClipboardPause);
+        platform::PauseWithEvents(kClipboardPause); // the clipboard must answer meanwhile
     LogText(u"Posted to clipboard");
     successSound();
 }
