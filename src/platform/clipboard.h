@@ -3,12 +3,15 @@
 // thread, and the caller waits for it.
 #include <QImage>
 #include <QString>
+#include <functional>
 
 namespace tarvo {
 
 // Puts the text on the clipboard as UTF-8 text (so non-Latin paths survive).
 void CopyTextToClipboard(const QString& text);
-// Puts the picture on the clipboard.
-void CopyImageToClipboard(const QImage& image);
+// Puts the picture on the clipboard. With `png`, a request for image/png is answered with its
+// bytes, made on the first request and kept (the toolkit's own writer is slower).
+void CopyImageToClipboard(const QImage& image,
+                          std::function<QByteArray(const QImage&)> png = nullptr);
 
 } // namespace tarvo

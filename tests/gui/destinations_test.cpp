@@ -158,6 +158,21 @@ TEST_F(Destinations, ThePauseKeepsHandlingEventsWhileThePictureIsOnTheClipboard)
     EXPECT_EQ(sounds, std::vector<int>{IDW_SUCCESS});
 }
 
+// A paste asking for PNG gets our encoder's bytes, the same pixels; other types still work.
+TEST_F(Destinations, APasteAsPngGetsTheSamePixels)
+{
+    const QImage img = fragment();
+    PostToClipboard(img);
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(data->hasFormat(QStringLiteral("image/png")));
+    const QByteArray png = data->data(QStringLiteral("image/png"));
+    ASSERT_TRUE(png.startsWith("\x89PNG"));
+    EXPECT_EQ(png, data->data(QStringLiteral("image/png"))) << "encoded once, then kept";
+    EXPECT_TRUE(test::SamePixels(QImage::fromData(png).convertToFormat(QImage::Format_RGB32), img));
+    EXPECT_TRUE(data->hasImage());
+}
+
 TEST_F(Destinations, ExtensionByImageFormat)
 {
     const struct
