@@ -44,11 +44,11 @@ done
 
 # Peak memory of a resident program: VmHWM only grows, so the last sample before it is
 # stopped is its peak. Reads /proc only; finds the process by its exact command line.
-sample_peak() {   # BINARY FILE
-  local bin=$1 file=$2 pid hwm
+sample_peak() {   # FILE PGREP-ARGS...
+  local file=$1 pid hwm; shift
   echo 0 >"$file"
   while :; do
-    for pid in $(pgrep -xf "$bin" || true); do
+    for pid in $(pgrep "$@" || true); do
       hwm=$(awk '/^VmHWM/{print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
       [ "${hwm:-0}" -gt "$(cat "$file")" ] && echo "$hwm" >"$file"
     done
@@ -74,12 +74,15 @@ for spec in "$@"; do
   [ -x "$bin" ] || { echo "not a program: $bin" >&2; exit 2; }
   bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
   cmd=("$bin"); [ -n "$envs" ] && cmd=(env "$envs" "$bin")
-  sample_peak "$bin" "$OUT/peak-$name.kb" &
+  sample_peak "$OUT/peak-$name.kb" -xf "$bin" &
   sampler=$!
-  "$M" "${common[@]}" -H "$(tarvo_seed "$name" hotkey)" -t -b hotkey "$name" fullmap,paint Print "${cmd[@]}"
+  # Ready once the overlay is mapped and has asked for the pointer. "paint" is recorded when
+  # the pixel poll sees one; an overlay that the server paints from the frozen screen during
+  # the map itself changes no pixel, so there the map is the paint (see peers_table.py).
+  "$M" "${common[@]}" -H "$(tarvo_seed "$name" hotkey)" -t -b hotkey "$name" fullmap,pgrab Print "${cmd[@]}"
   seed=$(tarvo_seed "$name" hotfile)
   home=$RES/home-hotfile-$(tr -c 'A-Za-z0-9_\n-' _ <<<"$name")
-  "$M" "${common[@]}" -H "$seed" -t -b hotfile "$name" fullmap,paint Print \
+  "$M" "${common[@]}" -H "$seed" -t -b hotfile "$name" fullmap,pgrab Print \
     "$home/shots/screenshot_%05d.png" "${cmd[@]}"
   kill "$sampler"; wait "$sampler" 2>/dev/null || true; sampler=
   "$M" "${common[@]}" -n 3 -I 5 -H "$(tarvo_seed "$name" idle)" -t -b idle "$name" "${cmd[@]}"
@@ -88,7 +91,7 @@ done
 if [ "$PEERS" = 1 ]; then
   seed=$OUT/harness/seed
   if command -v ksnip >/dev/null; then
-    sample_peak "$(command -v ksnip)" "$OUT/peak-ksnip.kb" &
+    sample_peak "$OUT/peak-ksnip.kb" -x ksnip &
     sampler=$!
     "$M" "${common[@]}" -H "$seed/ksnip-tray" -t -b hotkey ksnip-tray fullmap,paint ctrl+shift+r ksnip
     kill "$sampler"; wait "$sampler" 2>/dev/null || true; sampler=

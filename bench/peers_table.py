@@ -65,14 +65,23 @@ def main():
             row.append("")
         rows.append(row)
 
+    def painted(name, size, cold=False):
+        # A server-painted overlay shows the frozen screen within the map request: no pixel
+        # changes, so the poll sees nothing and the map time is the paint time (marked †).
+        c = cell("hotkey", name, size, "paint_after_key_ms", cold)
+        if c[1] is not None:
+            return c
+        c = cell("hotkey", name, size, "fullmap_after_key_ms", cold)
+        return (c[0] + " †", c[1]) if c[1] is not None else c
+
     for size in sizes:
         add(f"hotkey → overlay painted, warm, {size}",
-            [cell("hotkey", t, size, "paint_after_key_ms") for t in tarvos],
+            [painted(t, size) for t in tarvos],
             [cell("hotkey", p[1], size, "paint_after_key_ms") if p[1] else ("–", None)
              for p in peers], ratio_to=0)
     for size in sizes:
         add(f"same, first press after start, {size}",
-            [cell("hotkey", t, size, "paint_after_key_ms", cold=True) for t in tarvos],
+            [painted(t, size, cold=True) for t in tarvos],
             [cell("hotkey", p[1], size, "paint_after_key_ms", cold=True) if p[1]
              else ("–", None) for p in peers], ratio_to=0)
     for size in sizes:
@@ -99,6 +108,9 @@ def main():
     print("|" + "---|" * (len(head) + 1))
     for r in rows:
         print("| " + " | ".join(r) + " |")
+    print()
+    print("† painted by the X server from the frozen pixmap during the map: the map is the paint.")
+    print("Ratios: hotkey rows against ksnip, file rows against the fastest peer.")
 
 
 main()

@@ -346,6 +346,9 @@ TEST(FrozenScreen, TheFileShowsTheScreenAsItWasWhenTheKeyWasPressed)
     f.picture->stop();
     f.d.run({"xsetroot", "-solid", "#20a040"});
     std::this_thread::sleep_for(300ms);
+    // On screen meanwhile: the frozen picture, every pixel of it, not the changed desktop.
+    const QImage shown = load(f.d.screenshot("during"));
+    EXPECT_TRUE(SamePixels(shown, f.reference)) << "the overlay does not show the frozen screen";
     f.d.drag(50, 50, 500, 350);
     const QImage saved = f.file(1);
     ASSERT_FALSE(saved.isNull()) << f.d.readLog().toStdString();
