@@ -91,6 +91,16 @@ void capture(std::int32_t destination)
     std::unique_ptr<platform::FrozenScreen> frozen;
     SelectionRect selection;
     if (steps.server) frozen = steps.server->Freeze();
+    // The server overlay stays up until the pixels are fetched, and goes on every path.
+    const struct Hide
+    {
+        platform::x11::ServerOverlay* overlay;
+        void operator()() const
+        {
+            if (overlay) overlay->Hide();
+        }
+        ~Hide() { (*this)(); }
+    } hide{frozen ? steps.server : nullptr};
     if (frozen) {
         selection = SelectRegionOnServer(*steps.server, *frozen);
     } else {
@@ -113,6 +123,7 @@ void capture(std::int32_t destination)
 
     const QImage fragment =
         frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height));
+    hide();
     frozen.reset(); // the screen is let go before the slow part
     if (fragment.isNull()) {
         LogText(u"Cannot extract fragment");

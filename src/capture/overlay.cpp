@@ -293,8 +293,13 @@ SelectionRect SelectRegionOnServer(platform::x11::ServerOverlay& overlay,
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, &loop, [&] { stop(false); });
     if (phase != Phase::Done) loop.exec();
     QObject::disconnect(quitting);
-    overlay.Hide();
-    if (cancelled) ThrowHr(CancelledCode);
+    if (cancelled) {
+        overlay.Hide();
+        ThrowHr(CancelledCode);
+    }
+    // Still on screen: the caller fetches the pixels first, while the server has nothing else
+    // to do, and hides it then (unmapping sets every window below repainting).
+    overlay.ReleaseInput();
     return selection;
 }
 

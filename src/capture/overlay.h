@@ -25,7 +25,8 @@ namespace tarvo {
 SelectionRect SelectRegion(const CaptureArea& area, const QImage& frozen);
 
 // The same on the overlay the X server paints, for a picture frozen by that overlay: the drag,
-// the keys and the results are those of SelectRgnDialog.
+// the keys and the results are those of SelectRgnDialog. Cancelled, the overlay is hidden;
+// otherwise it is left up without input for the caller to hide once it has the pixels.
 SelectionRect SelectRegionOnServer(platform::x11::ServerOverlay& overlay,
                                    const platform::FrozenScreen& frozen);
 

@@ -233,12 +233,20 @@ public:
         xcb_flush(c_);
     }
 
+    void ReleaseInput() override
+    {
+        if (!mapped_) return;
+        handlers_ = {};
+        xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
+        xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
+        xcb_flush(c_);
+    }
+
     void Hide() override
     {
         if (!mapped_) return;
+        ReleaseInput();
         mapped_ = false;
-        xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
-        xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
         xcb_unmap_window(c_, window_);
         // The window lets go of the frozen picture, so the server can free it.
         const std::uint32_t none[] = {XCB_BACK_PIXMAP_NONE};

@@ -50,6 +50,8 @@ public:
     // below); an invalid rectangle shows none. Only the pixels that change are repainted.
     virtual void SetSelection(const QRect& fill) = 0;
 
+    // Lets go of the keyboard and the pointer; the window stays up.
+    virtual void ReleaseInput() = 0;
     // Lets go of the input, unmaps the window and forgets the frozen picture.
     virtual void Hide() = 0;
 
