@@ -155,6 +155,14 @@ public:
         if (addr_) shmdt(addr_);
         if (id_ >= 0) shmctl(id_, IPC_RMID, nullptr);
     }
+    // The memory stays mapped for the caller, who detaches it with shmdt; the server lets go
+    // of it as usual when this ends.
+    std::uint8_t* takeMemory()
+    {
+        auto* a = static_cast<std::uint8_t*>(addr_);
+        addr_ = nullptr;
+        return a;
+    }
     SharedSegment(const SharedSegment&) = delete;
     SharedSegment& operator=(const SharedSegment&) = delete;
 
@@ -162,7 +170,7 @@ public:
     {
         id_ = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
         if (id_ < 0) return false;
-        void* a = shmat(id_, nullptr, SHM_RDONLY);
+        void* a = shmat(id_, nullptr, 0);
         // shmat's failure value, (void*)-1.
         if (a == reinterpret_cast<void*>(-1)) return false; // NOLINT(performance-no-int-to-ptr)
         addr_ = a;
@@ -215,6 +223,24 @@ QImage grabShared(xcb_connection_t* c, const RootLayout& l, xcb_drawable_t drawa
         &err));
     if (err) std::free(err);
     if (!reply || reply->size < size) return {};
+    if (!l.rgb565 && l.msbFirst == (Q_BYTE_ORDER == Q_BIG_ENDIAN)) {
+        // The server's pixels are already laid out as the image wants them: the image is made
+        // over the segment itself, which it detaches when it goes; no copy.
+        std::uint8_t* bits = segment.takeMemory();
+        QImage out(
+            bits, r.width(), r.height(), stride, QImage::Format_RGB32, [](void* p) { shmdt(p); },
+            bits);
+        if (out.isNull()) {
+            shmdt(bits);
+            return {};
+        }
+        for (int y = 0; y < r.height(); ++y) {
+            auto* row = reinterpret_cast<QRgb*>(bits + std::size_t(y) * std::size_t(stride));
+            for (int x = 0; x < r.width(); ++x)
+                row[x] |= 0xFF000000u; // the padding byte is not alpha
+        }
+        return out;
+    }
     QImage out(r.width(), r.height(), QImage::Format_RGB32);
     if (out.isNull()) return {};
     copyRows(l, segment.data(), stride, 0, r.height(), out);
