@@ -35,9 +35,10 @@ QImage CaptureScreen(CaptureArea* area)
 
 QImage ExtractFragment(const QImage& frozen, const SelectionRect& s)
 {
-    const QRect r(s.x, s.y, s.width, s.height);
-    if (frozen.isNull() || !platform::InsidePicture(r, frozen.width(), frozen.height())) return {};
-    return frozen.copy(r);
+    if (frozen.isNull() ||
+        !platform::InsidePicture(s.x, s.y, s.width, s.height, frozen.width(), frozen.height()))
+        return {};
+    return frozen.copy(s.x, s.y, s.width, s.height);
 }
 
 namespace {
@@ -121,8 +122,12 @@ void capture(std::int32_t destination)
         ThrowHr(E_FAIL);
     }
 
+    const QRect area = frozen->Area();
     const QImage fragment =
-        frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height));
+        platform::InsidePicture(selection.x, selection.y, selection.width, selection.height,
+                                area.width(), area.height())
+            ? frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height))
+            : QImage();
     hide();
     frozen.reset(); // the screen is let go before the slow part
     if (fragment.isNull()) {

@@ -28,12 +28,13 @@ private:
 
 } // namespace
 
-bool InsidePicture(const QRect& r, int width, int height)
+bool InsidePicture(std::int64_t x, std::int64_t y, std::int64_t w, std::int64_t h, int width,
+                   int height)
 {
     // QImage::copy pads a rectangle reaching outside with black and copies the whole image for
     // an empty one; neither is a fragment of the screen.
-    if (r.x() < 0 || r.y() < 0 || r.width() <= 0 || r.height() <= 0) return false;
-    return std::int64_t(r.x()) + r.width() <= width && std::int64_t(r.y()) + r.height() <= height;
+    if (x < 0 || y < 0 || w <= 0 || h <= 0) return false;
+    return x + w <= width && y + h <= height;
 }
 
 std::unique_ptr<FrozenScreen> FreezeImage(QImage image, const QRect& area)

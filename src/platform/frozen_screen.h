@@ -4,6 +4,7 @@
 // user selects is ever fetched (X11).
 #include <QImage>
 #include <QRect>
+#include <cstdint>
 #include <memory>
 
 namespace tarvo::platform {
@@ -28,8 +29,14 @@ public:
 // The image-backed form: `image` covers `area` pixel for pixel.
 std::unique_ptr<FrozenScreen> FreezeImage(QImage image, const QRect& area);
 
-// Whether r (relative coordinates) is a non-empty rectangle wholly inside a w x h picture.
-bool InsidePicture(const QRect& r, int width, int height);
+// Whether the rectangle at (x, y) of w x h pixels has a size and lies wholly inside a picture
+// of width x height. Wide integers: a QRect of such values could not even be formed.
+bool InsidePicture(std::int64_t x, std::int64_t y, std::int64_t w, std::int64_t h, int width,
+                   int height);
+inline bool InsidePicture(const QRect& r, int width, int height)
+{
+    return InsidePicture(r.x(), r.y(), r.width(), r.height(), width, height);
+}
 
 // Hands freed heap pages back to the system; after a capture, whose buffers are large.
 void GiveBackFreedMemory();
