@@ -9,12 +9,12 @@ packages=(
   # manual pages; Debian packages (dpkg-shlibdeps, dpkg-buildflags; file for CPack's strip)
   scdoc dpkg-dev file
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-  libxcb1-dev libxcb-shm0-dev libxcb-keysyms1-dev libxcb-xinput-dev
+  libxcb1-dev libxcb-shm0-dev libxcb-keysyms1-dev libxcb-xinput-dev libxcb-render0-dev
   libasound2-dev libcurl4-openssl-dev nettle-dev
   # Wayland: the client library, the scanner that makes protocol code, the protocols, and
   # Qt's wayland platform
   libwayland-dev libwayland-bin wayland-protocols qt6-wayland
-  libturbojpeg0-dev libpng-dev zlib1g-dev libgif-dev libimagequant-dev
+  libturbojpeg0-dev libpng-dev libdeflate-dev zlib1g-dev libgif-dev libimagequant-dev
   # the web service
   libmicrohttpd-dev libsqlite3-dev libpq-dev
   # fonts: without them Cyrillic text renders as empty boxes

@@ -98,8 +98,9 @@ void TarvoTrayApp::showSplash()
     splash.repaint();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
-    // Block the thread; nothing is processed meanwhile.
-    std::this_thread::sleep_for(std::chrono::milliseconds(splashMs));
+    // A timer, not a sleep: the window keeps repainting, but no input is taken yet.
+    platform::PauseWithEvents(std::chrono::milliseconds(splashMs),
+                              QEventLoop::ExcludeUserInputEvents);
     splash.hide();
 }
 

@@ -8,6 +8,7 @@
 #include "platform/process_state.h"
 #include "platform/resources.h"
 #include "platform/tray_host.h"
+#include "platform/window.h"
 #include "settings/dialogs.h"
 #include "settings/keynames.h"
 #include "settings/service.h"
@@ -21,7 +22,6 @@
 #include <QMenu>
 #include <QScreen>
 #include <QSystemTrayIcon>
-#include <QThread>
 
 namespace tarvo {
 
@@ -33,7 +33,7 @@ TarvoTrayDlg::TarvoTrayDlg(std::unique_ptr<TrayShell> shell)
 {
     runCapture = [](std::int32_t destination) { RunCapture(destination); };
     openInBrowser = [](const QString& text) { return OpenInBrowser(text); };
-    sleep = [](int ms) { QThread::msleep(ulong(ms)); };
+    sleep = [](int ms) { platform::PauseWithEvents(std::chrono::milliseconds(ms)); };
     makeShortcut = [] { return platform::MakeCaptureShortcut(); };
 }
 

@@ -7,6 +7,7 @@
 #include "net/log.h"
 #include "platform/clipboard.h"
 #include "platform/commands.h"
+#include "platform/frozen_screen.h"
 #include "platform/hresult.h"
 #include "platform/report.h"
 #include "platform/resources.h"
@@ -15,10 +16,14 @@
 #include "platform/session.h"
 #include "platform/sound.h"
 #include "platform/window.h"
+#include "platform/x11/server_overlay.h"
 #include "settings/settings.h"
 
+#include <QCoreApplication>
 #include <QRect>
+#include <QTimer>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -34,11 +39,8 @@ QImage CaptureScreen(CaptureArea* area)
 
 QImage ExtractFragment(const QImage& frozen, const SelectionRect& s)
 {
-    // QImage::copy pads a rectangle reaching outside with black and copies the whole image for
-    // an empty one; neither is the user's fragment, so such rectangles give nothing.
-    if (frozen.isNull() || s.x < 0 || s.y < 0 || s.width <= 0 || s.height <= 0) return {};
-    if (std::int64_t(s.x) + s.width > frozen.width() ||
-        std::int64_t(s.y) + s.height > frozen.height())
+    if (frozen.isNull() ||
+        !platform::InsidePicture(s.x, s.y, s.width, s.height, frozen.width(), frozen.height()))
         return {};
     return frozen.copy(s.x, s.y, s.width, s.height);
 }
@@ -53,9 +55,13 @@ struct CaptureSteps
     std::function<void(const QImage&)> postToClipboard = &PostToClipboard;
     std::function<void(const QImage&)> saveToNumberedFile = &SaveToNumberedFile;
     std::function<void(const QImage&, const QString&)> encodeForUpload = &EncodeForUpload;
+    // The overlay the X server paints from its own copy of the screen; only when no step of
+    // the freeze is replaced, since the replacements work on an image.
+    platform::x11::ServerOverlay* server = nullptr;
 
     explicit CaptureSteps(const Services& s)
     {
+        if (!s.captureScreen && !s.selectRegion) server = ServerOverlayInUse();
         if (s.captureScreen) captureScreen = s.captureScreen;
         if (s.selectRegion) selectRegion = s.selectRegion;
         if (s.postToClipboard) postToClipboard = s.postToClipboard;
@@ -115,14 +121,32 @@ void capture(std::int32_t destination)
     // Keys typed while the screen is copied go to the overlay, not to the window underneath.
     std::optional<platform::KeyboardHold> keys(std::in_place);
     LogText(u"Capturing screen");
-    CaptureArea area;
-    const QImage frozen = steps.captureScreen(&area);
-    if (frozen.isNull()) {
-        LogText(u"Bitmap not captured");
-        ThrowHr(E_FAIL);
+    std::unique_ptr<platform::FrozenScreen> frozen;
+    SelectionRect selection;
+    if (steps.server) frozen = steps.server->Freeze();
+    // The server overlay stays up until the pixels are fetched, and goes on every path.
+    const struct Hide
+    {
+        platform::x11::ServerOverlay* overlay;
+        void operator()() const
+        {
+            if (overlay) overlay->Hide();
+        }
+        ~Hide() { (*this)(); }
+    } hide{frozen ? steps.server : nullptr};
+    if (frozen) {
+        selection = SelectRegionOnServer(*steps.server, *frozen);
+    } else {
+        CaptureArea area;
+        QImage image = steps.captureScreen(&area);
+        if (image.isNull()) {
+            LogText(u"Bitmap not captured");
+            ThrowHr(E_FAIL);
+        }
+        selection = steps.selectRegion(area, image);
+        frozen = platform::FreezeImage(std::move(image),
+                                       QRect(area.left, area.top, area.width(), area.height()));
     }
-
-    const SelectionRect selection = steps.selectRegion(area, frozen);
     keys.reset();
     LogFormat(u"Selection is: width=%i, height=%i", selection.width, selection.height);
     if (selection.width == 0 || selection.height == 0) {
@@ -130,7 +154,14 @@ void capture(std::int32_t destination)
         ThrowHr(E_FAIL);
     }
 
-    const QImage fragment = ExtractFragment(frozen, selection);
+    const QRect area = frozen->Area();
+    const QImage fragment =
+        platform::InsidePicture(selection.x, selection.y, selection.width, selection.height,
+                                area.width(), area.height())
+            ? frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height))
+            : QImage();
+    hide();
+    frozen.reset(); // the screen is let go before the slow part
     if (fragment.isNull()) {
         LogText(u"Cannot extract fragment");
         ThrowHr(E_FAIL);
@@ -175,6 +206,12 @@ void RunCapture(std::int32_t destination)
         ~Done() { running = false; }
     } done;
 
+    // Whatever way the capture ends, its buffers are gone: the pages go back to the system.
+    const struct Trim
+    {
+        ~Trim() { platform::GiveBackFreedMemory(); }
+    } trim;
+
     try {
         capture(destination);
     } catch (const ComError& e) {
@@ -193,3 +230,15 @@ void RunCapture(std::int32_t destination)
 }
 
 } // namespace tarvo
+
+namespace {
+
+// The overlay window is made at start, so the first capture only copies, maps and grabs.
+void prepareCaptureOverlay()
+{
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { tarvo::ServerOverlayInUse(); });
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(prepareCaptureOverlay)

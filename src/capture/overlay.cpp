@@ -1,8 +1,11 @@
 #include "capture/overlay.h"
 
+#include "platform/frozen_screen.h"
 #include "platform/hresult.h"
 #include "platform/resources.h"
 #include "platform/screen.h"
+#include "platform/session.h"
+#include "platform/x11/server_overlay.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -48,6 +51,16 @@ int logicalLength(int native, qreal dpr)
     return int(std::ceil(native / dpr));
 }
 
+// Whatever menu the capture was started from must not keep the pointer.
+void closePopups()
+{
+    for (int i = 0; i < 8; ++i) {
+        QWidget* popup = QApplication::activePopupWidget();
+        if (!popup) break;
+        popup->close();
+    }
+}
+
 } // namespace
 
 SelectRgnDialog::SelectRgnDialog(const CaptureArea& area, const QImage& frozen)
@@ -70,12 +83,7 @@ SelectRgnDialog::~SelectRgnDialog()
 
 SelectionRect SelectRgnDialog::Run()
 {
-    // Whatever menu the capture was started from must not keep the pointer.
-    for (int i = 0; i < 8; ++i) {
-        QWidget* popup = QApplication::activePopupWidget();
-        if (!popup) break;
-        popup->close();
-    }
+    closePopups();
 
     const qreal dpr = devicePixelRatioF();
     if (dpr != 1.0) pointerLog_ = std::make_unique<platform::PointerPositionLog>();
@@ -229,6 +237,80 @@ SelectionRect SelectRegion(const CaptureArea& area, const QImage& frozen)
 {
     SelectRgnDialog dialog(area, frozen);
     return dialog.Run();
+}
+
+SelectionRect SelectRegionOnServer(platform::x11::ServerOverlay& overlay,
+                                   const platform::FrozenScreen& frozen)
+{
+    static_assert(platform::x11::ServerOverlay::kFill == SelectRgnDialog::kFill &&
+                  platform::x11::ServerOverlay::kOutline == SelectRgnDialog::kOutline);
+    closePopups();
+    const QRect screen = frozen.Area();
+    const CaptureArea area = CaptureArea::FromRect(screen);
+    enum class Phase
+    {
+        Anchor,
+        Drag,
+        Done
+    } phase = Phase::Anchor;
+    SelectionRect selection;
+    QPoint anchor;
+    QPoint last;
+    bool cancelled = false;
+    QEventLoop loop;
+    const auto stop = [&](bool cancel) {
+        if (phase == Phase::Done) return;
+        cancelled = cancel;
+        phase = Phase::Done;
+        loop.quit();
+    };
+
+    platform::x11::ServerOverlay::Handlers handlers;
+    handlers.press = [&](QPoint p) {
+        if (phase != Phase::Anchor) return;
+        anchor = p;
+        last = p;
+        selection = SelectionAtAnchor(anchor, area);
+        phase = Phase::Drag;
+    };
+    handlers.move = [&](QPoint p) {
+        // Only a real move makes a size, so a click without one keeps it unset.
+        if (phase != Phase::Drag || p == last) return;
+        last = p;
+        const SelectionRect next = SelectionFromDrag(anchor, p, area);
+        if (next == selection) return;
+        selection = next;
+        overlay.SetSelection(QRect(screen.x() + selection.x, screen.y() + selection.y,
+                                   selection.width, selection.height));
+    };
+    handlers.release = [&](QPoint) {
+        if (phase == Phase::Drag) stop(false);
+    };
+    handlers.cancel = [&] { stop(true); };
+
+    if (!overlay.Show(frozen, handlers, [&] { return cancelled; })) ThrowHr(CancelledCode);
+    const auto quitting =
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, &loop, [&] { stop(false); });
+    if (phase != Phase::Done) loop.exec();
+    QObject::disconnect(quitting);
+    if (cancelled) {
+        overlay.Hide();
+        ThrowHr(CancelledCode);
+    }
+    // Still on screen: the caller fetches the pixels first, while the server has nothing else
+    // to do, and hides it then (unmapping sets every window below repainting).
+    overlay.ReleaseInput();
+    return selection;
+}
+
+platform::x11::ServerOverlay* ServerOverlayInUse()
+{
+    if (platform::ActiveBackend() != platform::Backend::X11) return nullptr;
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) return nullptr;
+    // For comparisons and as a way out: the toolkit-painted overlay over a copied image.
+    if (qEnvironmentVariable("TARVO_OVERLAY") == QLatin1String("image")) return nullptr;
+    const QCursor cursor = LoadCursorResource(IDC_SELECT);
+    return platform::x11::ServerOverlay::Get(cursor.pixmap().toImage(), cursor.hotSpot());
 }
 
 } // namespace tarvo

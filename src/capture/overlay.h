@@ -10,8 +10,12 @@
 class QEventLoop;
 
 namespace tarvo::platform {
+class FrozenScreen;
 class PointerPositionLog;
+namespace x11 {
+class ServerOverlay;
 }
+} // namespace tarvo::platform
 
 namespace tarvo {
 
@@ -19,6 +23,15 @@ namespace tarvo {
 // ComError(CancelledCode) on Escape or when another window takes over, ComError(E_FAIL) when
 // the overlay cannot be shown.
 SelectionRect SelectRegion(const CaptureArea& area, const QImage& frozen);
+
+// The same on the overlay the X server paints, for a picture frozen by that overlay: the drag,
+// the keys and the results are those of SelectRgnDialog. Cancelled, the overlay is hidden;
+// otherwise it is left up without input for the caller to hide once it has the pixels.
+SelectionRect SelectRegionOnServer(platform::x11::ServerOverlay& overlay,
+                                   const platform::FrozenScreen& frozen);
+
+// The server-painted overlay with the selection cursor, made once; null where there is none.
+platform::x11::ServerOverlay* ServerOverlayInUse();
 
 class SelectRgnDialog : public QDialog
 {

@@ -6,6 +6,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <gif_lib.h>
+#include <libdeflate.h>
 #include <libimagequant.h>
 #include <limits>
 #include <memory>
@@ -161,6 +162,95 @@ QByteArray EncodePng(const QImage& image, const PngOptions& options)
     png_destroy_write_struct(&png, &info);
     if (sink.outOfMemory) outOfMemory();
     if (!ok) fail();
+    return out;
+}
+
+namespace {
+
+struct CompressorFree
+{
+    void operator()(libdeflate_compressor* p) const { libdeflate_free_compressor(p); }
+};
+
+void putBe32(char* at, std::uint32_t v)
+{
+    at[0] = char(v >> 24);
+    at[1] = char(v >> 16);
+    at[2] = char(v >> 8);
+    at[3] = char(v);
+}
+
+// Appends a chunk: length, type, data, and the CRC of type and data.
+void appendChunk(QByteArray& out, const char (&type)[5], const char* data, std::size_t length)
+{
+    char head[8];
+    putBe32(head, std::uint32_t(length));
+    std::memcpy(head + 4, type, 4);
+    out.append(head, 8);
+    out.append(data, qsizetype(length));
+    std::uint32_t crc = libdeflate_crc32(0, type, 4);
+    if (length > 0) crc = libdeflate_crc32(crc, data, length); // null data means "start"
+    char tail[4];
+    putBe32(tail, crc);
+    out.append(tail, 4);
+}
+
+} // namespace
+
+QByteArray EncodePngQuick(const QImage& image, int level)
+{
+    if (image.isNull()) fail();
+    if (image.hasAlphaChannel()) return EncodePng(image);
+    const QImage img = AsRgb32(image);
+    if (img.isNull()) outOfMemory();
+    const std::size_t w = std::size_t(img.width());
+    const std::size_t h = std::size_t(img.height());
+    const std::size_t rowBytes = 1 + 3 * w;
+    if (w > 0x7FFFFFFF / 3 || h > std::numeric_limits<std::size_t>::max() / rowBytes) fail();
+
+    // Each row: filter type 1 ("sub"), then every byte minus the same channel one pixel left.
+    std::unique_ptr<unsigned char[]> filtered(new (std::nothrow) unsigned char[rowBytes * h]);
+    if (!filtered) outOfMemory();
+    for (std::size_t y = 0; y < h; ++y) {
+        const auto* s = reinterpret_cast<const QRgb*>(img.constScanLine(int(y)));
+        unsigned char* d = filtered.get() + y * rowBytes;
+        *d++ = 1;
+        int r0 = 0, g0 = 0, b0 = 0;
+        for (std::size_t x = 0; x < w; ++x) {
+            const int r = qRed(s[x]), g = qGreen(s[x]), b = qBlue(s[x]);
+            *d++ = static_cast<unsigned char>(r - r0);
+            *d++ = static_cast<unsigned char>(g - g0);
+            *d++ = static_cast<unsigned char>(b - b0);
+            r0 = r;
+            g0 = g;
+            b0 = b;
+        }
+    }
+
+    std::unique_ptr<libdeflate_compressor, CompressorFree> compressor(
+        libdeflate_alloc_compressor(qBound(1, level, 12)));
+    if (!compressor) outOfMemory();
+    const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), rowBytes * h);
+    QByteArray idat(qsizetype(bound), Qt::Uninitialized);
+    const std::size_t size = libdeflate_zlib_compress(compressor.get(), filtered.get(),
+                                                      rowBytes * h, idat.data(), bound);
+    if (size == 0) fail();
+    filtered.reset();
+
+    QByteArray out;
+    out.reserve(qsizetype(size) + 64);
+    out.append("\x89PNG\r\n\x1a\n", 8);
+    char ihdr[13];
+    putBe32(ihdr, std::uint32_t(w));
+    putBe32(ihdr + 4, std::uint32_t(h));
+    ihdr[8] = 8;  // bits per channel
+    ihdr[9] = 2;  // truecolour
+    ihdr[10] = 0; // deflate
+    ihdr[11] = 0; // adaptive filtering (each row names its filter)
+    ihdr[12] = 0; // not interlaced
+    appendChunk(out, "IHDR", ihdr, sizeof ihdr);
+    appendChunk(out, "IDAT", idat.constData(), size);
+    appendChunk(out, "IEND", nullptr, 0);
     return out;
 }
 

@@ -1,6 +1,7 @@
 #include "imaging/encode_upload.h"
 
 #include "imaging/encoders.h"
+#include "imaging/off_thread.h"
 #include "net/log.h"
 #include "platform/hresult.h"
 #include "platform/services.h"
@@ -17,8 +18,10 @@ constexpr int kQualityStep = 5;
 QByteArray encode(const Services& services, const QImage& image, int quality, QStringView mimeType)
 {
     const auto q = std::uint32_t(quality);
-    return services.encodeForWeb ? services.encodeForWeb(image, q, mimeType)
-                                 : EncodeToStream(image, q, mimeType);
+    return OffThread([&] {
+        return services.encodeForWeb ? services.encodeForWeb(image, q, mimeType)
+                                     : EncodeToStream(image, q, mimeType);
+    });
 }
 
 } // namespace

@@ -36,6 +36,44 @@ platform::wayland::DataControlClipboard* dataControl()
     return platform::wayland::DataControlClipboard::Instance();
 }
 
+// The picture, with its PNG bytes made only when someone asks for them.
+class ImageData : public QMimeData
+{
+public:
+    ImageData(const QImage& image, std::function<QByteArray(const QImage&)> png)
+        : image_(image), png_(std::move(png))
+    {
+        setImageData(image);
+    }
+
+    bool hasFormat(const QString& mimeType) const override
+    {
+        return mimeType == pngType() || QMimeData::hasFormat(mimeType);
+    }
+    QStringList formats() const override
+    {
+        QStringList f = QMimeData::formats();
+        if (!f.contains(pngType())) f.prepend(pngType());
+        return f;
+    }
+
+protected:
+    QVariant retrieveData(const QString& mimeType, QMetaType type) const override
+    {
+        if (mimeType == pngType()) {
+            if (bytes_.isEmpty()) bytes_ = png_(image_);
+            if (!bytes_.isEmpty()) return bytes_;
+        }
+        return QMimeData::retrieveData(mimeType, type);
+    }
+
+private:
+    static QString pngType() { return QStringLiteral("image/png"); }
+    QImage image_;
+    std::function<QByteArray(const QImage&)> png_;
+    mutable QByteArray bytes_;
+};
+
 } // namespace
 
 bool ClipboardNeedsFocus()
@@ -51,11 +89,16 @@ void CopyTextToClipboard(const QString& text)
     });
 }
 
-void CopyImageToClipboard(const QImage& image)
+void CopyImageToClipboard(const QImage& image, std::function<QByteArray(const QImage&)> png)
 {
-    onGuiThread([image] {
-        if (auto* dc = dataControl(); dc && dc->SetImage(image)) return;
-        QGuiApplication::clipboard()->setImage(image, QClipboard::Clipboard);
+    onGuiThread([image, png = std::move(png)]() mutable {
+        if (auto* dc = dataControl(); dc && dc->SetImage(image, png)) return;
+        if (!png) {
+            QGuiApplication::clipboard()->setImage(image, QClipboard::Clipboard);
+            return;
+        }
+        QGuiApplication::clipboard()->setMimeData(new ImageData(image, std::move(png)),
+                                                  QClipboard::Clipboard);
     });
 }
 

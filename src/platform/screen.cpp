@@ -1,5 +1,7 @@
 #include "platform/screen.h"
 
+#include "platform/x11/xcb_pixels.h"
+
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -42,10 +44,13 @@ struct RootLayout
     int width = 0;
     int height = 0;
     int bitsPerPixel = 0;
-    int stride = 0; // bytes per scanline
+    int stride = 0; // bytes per scanline of the whole root
+    int scanlinePad = 0;
     bool msbFirst = false;
     bool rgb565 = false;
 };
+
+int rowStride(const RootLayout& l, int width);
 
 std::optional<RootLayout> describeRoot(xcb_connection_t* c, int screenNumber)
 {
@@ -90,32 +95,45 @@ std::optional<RootLayout> describeRoot(xcb_connection_t* c, int screenNumber)
     } else {
         return std::nullopt; // a layout no current X server offers by default
     }
-    const int padBytes = pad / 8;
-    l.stride = (l.width * l.bitsPerPixel / 8 + padBytes - 1) / padBytes * padBytes;
+    l.scanlinePad = pad;
+    l.stride = rowStride(l, l.width);
     return l;
 }
 
-// Copies rows of ZPixmap data into the image, starting at row y. The padding byte the server
-// leaves in 32-bit pixels is not alpha: RGB32 wants it at 0xFF.
-void copyRows(const RootLayout& l, const std::uint8_t* data, int y, int rows, QImage& out)
+// Bytes per scanline of a ZPixmap image `width` pixels wide.
+int rowStride(const RootLayout& l, int width)
 {
+    const int padBytes = l.scanlinePad / 8;
+    return (width * l.bitsPerPixel / 8 + padBytes - 1) / padBytes * padBytes;
+}
+
+// Copies rows of ZPixmap data (`stride` bytes apart) into the image, starting at row y. The
+// padding byte the server leaves in 32-bit pixels is not alpha: RGB32 wants it at 0xFF.
+void copyRows(const RootLayout& l, const std::uint8_t* data, int stride, int y, int rows,
+              QImage& out)
+{
+    const int width = out.width();
     for (int r = 0; r < rows; ++r) {
-        const std::uint8_t* src = data + std::size_t(r) * std::size_t(l.stride);
+        const std::uint8_t* src = data + std::size_t(r) * std::size_t(stride);
         auto* dst = reinterpret_cast<QRgb*>(out.scanLine(y + r));
         if (l.rgb565) {
-            for (int x = 0; x < l.width; ++x) {
+            for (int x = 0; x < width; ++x) {
                 std::uint16_t p;
                 std::memcpy(&p, src + std::ptrdiff_t{2} * x, 2);
                 p = l.msbFirst ? qFromBigEndian(p) : qFromLittleEndian(p);
                 const int rr = (p >> 11) & 0x1F, gg = (p >> 5) & 0x3F, bb = p & 0x1F;
                 dst[x] = qRgb((rr << 3) | (rr >> 2), (gg << 2) | (gg >> 4), (bb << 3) | (bb >> 2));
             }
+        } else if (l.msbFirst == (Q_BYTE_ORDER == Q_BIG_ENDIAN)) {
+            // The common case: the server's byte order is ours; only the padding byte changes.
+            std::memcpy(dst, src, std::size_t(width) * 4);
+            for (int x = 0; x < width; ++x)
+                dst[x] |= 0xFF000000u;
         } else {
-            for (int x = 0; x < l.width; ++x) {
+            for (int x = 0; x < width; ++x) {
                 std::uint32_t p;
                 std::memcpy(&p, src + std::ptrdiff_t{4} * x, 4);
-                p = l.msbFirst ? qFromBigEndian(p) : qFromLittleEndian(p);
-                dst[x] = p | 0xFF000000u;
+                dst[x] = qbswap(p) | 0xFF000000u;
             }
         }
     }
@@ -137,6 +155,14 @@ public:
         if (addr_) shmdt(addr_);
         if (id_ >= 0) shmctl(id_, IPC_RMID, nullptr);
     }
+    // The memory stays mapped for the caller, who detaches it with shmdt; the server lets go
+    // of it as usual when this ends.
+    std::uint8_t* takeMemory()
+    {
+        auto* a = static_cast<std::uint8_t*>(addr_);
+        addr_ = nullptr;
+        return a;
+    }
     SharedSegment(const SharedSegment&) = delete;
     SharedSegment& operator=(const SharedSegment&) = delete;
 
@@ -144,7 +170,7 @@ public:
     {
         id_ = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
         if (id_ < 0) return false;
-        void* a = shmat(id_, nullptr, SHM_RDONLY);
+        void* a = shmat(id_, nullptr, 0);
         // shmat's failure value, (void*)-1.
         if (a == reinterpret_cast<void*>(-1)) return false; // NOLINT(performance-no-int-to-ptr)
         addr_ = a;
@@ -181,47 +207,78 @@ bool serverHasShm(xcb_connection_t* c)
     return version != nullptr;
 }
 
-QImage grabShared(xcb_connection_t* c, const RootLayout& l)
+QImage grabShared(xcb_connection_t* c, const RootLayout& l, xcb_drawable_t drawable, const QRect& r)
 {
     if (!serverHasShm(c)) return {};
-    const std::size_t size = std::size_t(l.stride) * std::size_t(l.height);
+    const int stride = rowStride(l, r.width());
+    const std::size_t size = std::size_t(stride) * std::size_t(r.height());
     SharedSegment segment(c);
     if (!segment.create(size)) return {};
     xcb_generic_error_t* err = nullptr;
     auto reply = own(xcb_shm_get_image_reply(
         c,
-        xcb_shm_get_image(c, l.root, 0, 0, std::uint16_t(l.width), std::uint16_t(l.height), ~0u,
+        xcb_shm_get_image(c, drawable, std::int16_t(r.x()), std::int16_t(r.y()),
+                          std::uint16_t(r.width()), std::uint16_t(r.height()), ~0u,
                           XCB_IMAGE_FORMAT_Z_PIXMAP, segment.seg(), 0),
         &err));
     if (err) std::free(err);
     if (!reply || reply->size < size) return {};
-    QImage out(l.width, l.height, QImage::Format_RGB32);
+    if (!l.rgb565 && l.msbFirst == (Q_BYTE_ORDER == Q_BIG_ENDIAN)) {
+        // The server's pixels are already laid out as the image wants them: the image is made
+        // over the segment itself, which it detaches when it goes; no copy.
+        std::uint8_t* bits = segment.takeMemory();
+        QImage out(
+            bits, r.width(), r.height(), stride, QImage::Format_RGB32, [](void* p) { shmdt(p); },
+            bits);
+        if (out.isNull()) {
+            shmdt(bits);
+            return {};
+        }
+        for (int y = 0; y < r.height(); ++y) {
+            auto* row = reinterpret_cast<QRgb*>(bits + std::size_t(y) * std::size_t(stride));
+            for (int x = 0; x < r.width(); ++x)
+                row[x] |= 0xFF000000u; // the padding byte is not alpha
+        }
+        return out;
+    }
+    QImage out(r.width(), r.height(), QImage::Format_RGB32);
     if (out.isNull()) return {};
-    copyRows(l, segment.data(), 0, l.height, out);
+    copyRows(l, segment.data(), stride, 0, r.height(), out);
     return out;
 }
 
-QImage grabPlain(xcb_connection_t* c, const RootLayout& l)
+QImage grabPlain(xcb_connection_t* c, const RootLayout& l, xcb_drawable_t drawable, const QRect& r)
 {
-    QImage out(l.width, l.height, QImage::Format_RGB32);
+    QImage out(r.width(), r.height(), QImage::Format_RGB32);
     if (out.isNull()) return {};
-    const int stripRows = int(std::max<std::size_t>(1, kStripBytes / std::size_t(l.stride)));
-    for (int y = 0; y < l.height; y += stripRows) {
-        const int rows = std::min(stripRows, l.height - y);
+    const int stride = rowStride(l, r.width());
+    const int stripRows = int(std::max<std::size_t>(1, kStripBytes / std::size_t(stride)));
+    for (int y = 0; y < r.height(); y += stripRows) {
+        const int rows = std::min(stripRows, r.height() - y);
         xcb_generic_error_t* err = nullptr;
-        auto reply = own(xcb_get_image_reply(c,
-                                             xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, l.root, 0,
-                                                           std::int16_t(y), std::uint16_t(l.width),
-                                                           std::uint16_t(rows), ~0u),
-                                             &err));
+        auto reply = own(
+            xcb_get_image_reply(c,
+                                xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
+                                              std::int16_t(r.x()), std::int16_t(r.y() + y),
+                                              std::uint16_t(r.width()), std::uint16_t(rows), ~0u),
+                                &err));
         if (err) std::free(err);
         if (!reply) return {};
         const int length = xcb_get_image_data_length(reply.get());
-        if (length < 0 || std::size_t(length) < std::size_t(l.stride) * std::size_t(rows))
-            return {};
-        copyRows(l, xcb_get_image_data(reply.get()), y, rows, out);
+        if (length < 0 || std::size_t(length) < std::size_t(stride) * std::size_t(rows)) return {};
+        copyRows(l, xcb_get_image_data(reply.get()), stride, y, rows, out);
     }
     return out;
+}
+
+QImage grabRect(xcb_connection_t* c, const RootLayout& l, xcb_drawable_t drawable, const QRect& r,
+                ScreenGrabMethod method)
+{
+    QImage image;
+    if (method != ScreenGrabMethod::Plain) image = grabShared(c, l, drawable, r);
+    if (image.isNull() && method != ScreenGrabMethod::SharedMemory)
+        image = grabPlain(c, l, drawable, r);
+    return image;
 }
 
 QImage grab(xcb_connection_t* c, int screenNumber, QRect* area, ScreenGrabMethod method)
@@ -229,10 +286,9 @@ QImage grab(xcb_connection_t* c, int screenNumber, QRect* area, ScreenGrabMethod
     if (!c || xcb_connection_has_error(c)) return {};
     const auto layout = describeRoot(c, screenNumber);
     if (!layout) return {};
-    QImage image;
-    if (method != ScreenGrabMethod::Plain) image = grabShared(c, *layout);
-    if (image.isNull() && method != ScreenGrabMethod::SharedMemory) image = grabPlain(c, *layout);
-    if (!image.isNull() && area) *area = QRect(0, 0, layout->width, layout->height);
+    const QRect whole(0, 0, layout->width, layout->height);
+    QImage image = grabRect(c, *layout, layout->root, whole, method);
+    if (!image.isNull() && area) *area = whole;
     return image;
 }
 
@@ -245,7 +301,9 @@ int screenOfDisplay(const char* name)
     return screen;
 }
 
-xcb_connection_t* applicationConnection()
+} // namespace
+
+xcb_connection_t* x11::ApplicationConnection()
 {
     // The unit tests run a plain QCoreApplication: no GUI, no display.
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
@@ -254,11 +312,24 @@ xcb_connection_t* applicationConnection()
     return x11 ? x11->connection() : nullptr;
 }
 
-} // namespace
+int x11::ApplicationScreen()
+{
+    const QByteArray name = qgetenv("DISPLAY");
+    return screenOfDisplay(name.isEmpty() ? nullptr : name.constData());
+}
+
+QImage x11::CopyDrawablePixels(xcb_connection_t* c, std::uint32_t drawable, const QRect& r,
+                               ScreenGrabMethod method)
+{
+    if (!c || xcb_connection_has_error(c) || r.isEmpty()) return {};
+    const auto layout = describeRoot(c, ApplicationScreen());
+    if (!layout) return {};
+    return grabRect(c, *layout, drawable, r, method);
+}
 
 QImage GrabRootWindow(QRect* area, ScreenGrabMethod method)
 {
-    xcb_connection_t* c = applicationConnection();
+    xcb_connection_t* c = x11::ApplicationConnection();
     if (!c) return {};
     const QByteArray name = qgetenv("DISPLAY");
     return grab(c, screenOfDisplay(name.isEmpty() ? nullptr : name.constData()), area, method);
@@ -276,7 +347,7 @@ QImage GrabRootWindowOfDisplay(const QByteArray& displayName, QRect* area, Scree
 
 KeyboardHold::KeyboardHold()
 {
-    xcb_connection_t* c = applicationConnection();
+    xcb_connection_t* c = x11::ApplicationConnection();
     if (!c || xcb_connection_has_error(c)) return;
     const auto layout = describeRoot(c, screenOfDisplay(nullptr));
     if (!layout) return;
@@ -293,7 +364,7 @@ KeyboardHold::KeyboardHold()
 KeyboardHold::~KeyboardHold()
 {
     if (!held_) return;
-    xcb_connection_t* c = applicationConnection();
+    xcb_connection_t* c = x11::ApplicationConnection();
     if (!c) return;
     // Still frozen only if nobody took the keyboard over; an ungrab that finds the overlay's
     // grab already gone is harmless, and keys still queued are delivered normally.
@@ -368,7 +439,7 @@ private:
 
 PointerPositionLog::PointerPositionLog()
 {
-    if (xcb_connection_t* c = applicationConnection()) {
+    if (xcb_connection_t* c = x11::ApplicationConnection()) {
         filter_ = std::make_unique<Filter>(c);
         QCoreApplication::instance()->installNativeEventFilter(filter_.get());
     }

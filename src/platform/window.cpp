@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 
 namespace tarvo::platform {
@@ -56,6 +57,21 @@ void PostCommand(qintptr command, qintptr param)
     if (!r) return;
     QMetaObject::invokeMethod(
         r, [r, command, param] { r->deliver(command, param); }, Qt::QueuedConnection);
+}
+
+void PauseWithEvents(std::chrono::milliseconds duration, QEventLoop::ProcessEventsFlags flags)
+{
+    if (!QCoreApplication::instance() || duration.count() <= 0) {
+        if (duration.count() > 0) QThread::msleep(ulong(duration.count()));
+        return;
+    }
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(duration);
+    loop.exec(flags);
 }
 
 } // namespace tarvo::platform

@@ -3,7 +3,9 @@
 // WM_SYSCOMMAND with a command number. Sending blocks the caller until the user-interface
 // thread has carried the command out (a direct call when already on that thread), so data
 // passed by address stays valid and owned by the sender.
+#include <QEventLoop>
 #include <QtGlobal>
+#include <chrono>
 
 namespace tarvo::platform {
 
@@ -20,5 +22,12 @@ void SetMainWindow(CommandTarget* window);
 // Any thread. Without a main window the command goes nowhere.
 void SendCommand(qintptr command, qintptr param = 0);
 void PostCommand(qintptr command, qintptr param = 0);
+
+// Waits for the given time while the thread's event loop keeps running (a timer, not a sleep),
+// so the clipboard answers requests, the tray redraws and sockets are served meanwhile. The
+// flags narrow what is processed (ExcludeUserInputEvents for a splash). Without an
+// application object it simply sleeps.
+void PauseWithEvents(std::chrono::milliseconds duration,
+                     QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
 
 } // namespace tarvo::platform

@@ -12,11 +12,13 @@
 
 #include <QClipboard>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QPainter>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <optional>
@@ -125,6 +127,50 @@ TEST_F(Destinations, ClipboardHoldsThePictureThenWaitsLogsAndSounds)
     sounds.clear();
     PostToClipboard(img);
     EXPECT_TRUE(sounds.empty());
+}
+
+// The real pause is a timer: events are handled during it, so another program asking for the
+// picture (a paste, a clipboard manager) is answered at once, and only then come log and sound.
+TEST_F(Destinations, ThePauseKeepsHandlingEventsWhileThePictureIsOnTheClipboard)
+{
+    const ScopedServices realPause([](Services& s) { s.clipboardWait = nullptr; });
+    const QImage img = fragment();
+    QImage pastedDuringPause;
+    QStringList logDuringPause;
+    std::vector<int> soundsDuringPause;
+    bool returned = false;
+    QTimer::singleShot(50, [&] {
+        if (returned) return;
+        pastedDuringPause = QGuiApplication::clipboard()->image();
+        logDuringPause = logLines();
+        soundsDuringPause = sounds;
+    });
+    QElapsedTimer t;
+    t.start();
+    PostToClipboard(img);
+    returned = true;
+    EXPECT_GE(t.elapsed(), 490) << "the pause is still half a second";
+    ASSERT_FALSE(pastedDuringPause.isNull()) << "no event was handled during the pause";
+    EXPECT_EQ(pastedDuringPause.convertToFormat(QImage::Format_RGB32), img);
+    EXPECT_TRUE(logDuringPause.isEmpty());
+    EXPECT_TRUE(soundsDuringPause.empty());
+    EXPECT_EQ(logLines(), QStringList{"Posted to clipboard"});
+    EXPECT_EQ(sounds, std::vector<int>{IDW_SUCCESS});
+}
+
+// A paste asking for PNG gets our encoder's bytes, the same pixels; other types still work.
+TEST_F(Destinations, APasteAsPngGetsTheSamePixels)
+{
+    const QImage img = fragment();
+    PostToClipboard(img);
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(data->hasFormat(QStringLiteral("image/png")));
+    const QByteArray png = data->data(QStringLiteral("image/png"));
+    ASSERT_TRUE(png.startsWith("\x89PNG"));
+    EXPECT_EQ(png, data->data(QStringLiteral("image/png"))) << "encoded once, then kept";
+    EXPECT_TRUE(test::SamePixels(QImage::fromData(png).convertToFormat(QImage::Format_RGB32), img));
+    EXPECT_TRUE(data->hasImage());
 }
 
 TEST_F(Destinations, ExtensionByImageFormat)

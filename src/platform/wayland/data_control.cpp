@@ -336,10 +336,11 @@ bool DataControlClipboard::SetText(const QString& text)
     return offer(TextMimeTypes(), [utf8](const QByteArray&) { return QByteArray(utf8); });
 }
 
-bool DataControlClipboard::SetImage(const QImage& image)
+bool DataControlClipboard::SetImage(const QImage& image,
+                                    const std::function<QByteArray(const QImage&)>& makePng)
 {
     // The PNG is made at once, so the first paste need not wait for it; other types on demand.
-    const QByteArray png = EncodeImageAs(image, "image/png");
+    const QByteArray png = makePng ? makePng(image) : EncodeImageAs(image, "image/png");
     if (png.isEmpty()) return false;
     return offer(ImageMimeTypes(), [image, png](const QByteArray& type) {
         return type == "image/png" ? png : EncodeImageAs(image, type);
