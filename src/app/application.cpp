@@ -139,7 +139,9 @@ bool TarvoTrayApp::InitInstance()
     }
     if (!mainWnd_->TrayIsVisible()) {
         // Nothing shows that the program runs, so say how to reach it; it keeps running, and
-        // the icon appears should a tray host come later.
+        // on X11 the icon appears should a tray host come later. (A Wayland client of Qt 6.4
+        // decides once, at its first tray icon, whether a watcher is there: a later one gets
+        // no item until the program starts again.)
         // Name the key only where one is really bound: on Wayland the desktop may have none.
         const QString key = mainWnd_->CaptureKeyText();
         const QString how = key.isEmpty() ? QStringLiteral("tarvo --capture")

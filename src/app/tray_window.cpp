@@ -337,6 +337,25 @@ void TarvoTrayDlg::ExportMenu()
 void TarvoTrayDlg::SyncExportedMenu()
 {
     if (!exportedMenu_) return;
+    // The host names entries by the ids the toolkit gave them when they were added. Where only
+    // texts and marks changed, the entries stay and keep their ids: a click the host sends on
+    // the menu it read a moment ago still lands on the entry it showed.
+    QMenu fresh;
+    FillTrayMenu(&fresh);
+    const QList<QAction*> now = exportedMenu_->actions();
+    const QList<QAction*> want = fresh.actions();
+    bool sameEntries = now.size() == want.size();
+    for (qsizetype i = 0; sameEntries && i < now.size(); ++i)
+        sameEntries =
+            now[i]->isSeparator() == want[i]->isSeparator() && now[i]->data() == want[i]->data();
+    if (sameEntries) {
+        for (qsizetype i = 0; i < now.size(); ++i) {
+            if (now[i]->text() != want[i]->text()) now[i]->setText(want[i]->text());
+            if (now[i]->isChecked() != want[i]->isChecked())
+                now[i]->setChecked(want[i]->isChecked());
+        }
+        return;
+    }
     exportedMenu_->clear();
     for (QActionGroup* g : exportedMenu_->findChildren<QActionGroup*>(Qt::FindDirectChildrenOnly))
         delete g;

@@ -128,6 +128,12 @@ TEST_F(SniTray, TheExportedMenuIsTheTrayMenuAndSwitchesTheDestination)
         },
         10s));
     EXPECT_EQ(menusShown(), 0);
+    // The entries kept their ids: a click on the copy read before the change still lands.
+    const MenuEntry* file = menu->find("в файл");
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(host.click(*item, file->id));
+    EXPECT_TRUE(WaitUntil([&] { return store().contains("\"Destination\"=\"2\""); }, 10s))
+        << store().toStdString();
 }
 
 // The item's picture as the host reads it (a(iiay): each size's width, height and pixels).

@@ -110,11 +110,24 @@ QDBusObjectPath FakeShortcutsPortal::BindShortcuts(const QDBusObjectPath& sessio
 }
 
 FakePortal::FakePortal(bool withShortcuts, FakePortalSettings settings)
+    : bus_(std::make_unique<PrivateBus>())
+{
+    if (!bus_->ok()) return;
+    address_ = bus_->address();
+    attach(withShortcuts, std::move(settings));
+}
+
+FakePortal::FakePortal(const QString& busAddress, bool withShortcuts, FakePortalSettings settings)
+    : address_(busAddress)
+{
+    attach(withShortcuts, std::move(settings));
+}
+
+void FakePortal::attach(bool withShortcuts, FakePortalSettings settings)
 {
     qDBusRegisterMetaType<FakeShortcut>();
     qDBusRegisterMetaType<QList<FakeShortcut>>();
-    if (!bus_.ok()) return;
-    services_ = std::make_unique<BusServices>(bus_.address());
+    services_ = std::make_unique<BusServices>(address_);
     if (!services_->connected()) return;
     std::unique_ptr<QObject> object;
     if (withShortcuts) {

@@ -11,6 +11,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QVariantMap>
+#include <memory>
 
 namespace tarvo::test {
 
@@ -66,8 +67,11 @@ class FakePortal
 public:
     // withShortcuts false: the portal runs but has no global shortcuts (as Debian 12's).
     explicit FakePortal(bool withShortcuts = true, FakePortalSettings settings = {});
+    // The portal on a bus that already runs (a whole session's).
+    explicit FakePortal(const QString& busAddress, bool withShortcuts = true,
+                        FakePortalSettings settings = {});
     bool ok() const { return ok_; }
-    QString address() const { return bus_.address(); }
+    QString address() const { return address_; }
 
     FakeShortcutsPortal::Record record() const;
     // Waits until BindShortcuts was asked; false when it was not in time.
@@ -77,7 +81,10 @@ public:
     void changeTrigger(const QString& id, const QString& description);
 
 private:
-    PrivateBus bus_;
+    void attach(bool withShortcuts, FakePortalSettings settings);
+
+    std::unique_ptr<PrivateBus> bus_; // only when the portal started its own
+    QString address_;
     std::unique_ptr<BusServices> services_;
     FakeShortcutsPortal* portal_ = nullptr;
     bool ok_ = false;

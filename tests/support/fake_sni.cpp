@@ -62,17 +62,28 @@ const MenuEntry* MenuEntry::find(const QString& text) const
     return nullptr;
 }
 
-FakeTrayHost::FakeTrayHost()
+FakeTrayHost::FakeTrayHost() : bus_(std::make_unique<PrivateBus>())
 {
-    if (!bus_.ok()) return;
-    services_ = std::make_unique<BusServices>(bus_.address());
+    if (!bus_->ok()) return;
+    address_ = bus_->address();
+    attach();
+}
+
+FakeTrayHost::FakeTrayHost(const QString& busAddress) : address_(busAddress)
+{
+    attach();
+}
+
+void FakeTrayHost::attach()
+{
+    services_ = std::make_unique<BusServices>(address_);
     auto watcher = std::make_unique<FakeWatcher>();
     watcher_ = watcher.get();
-    clientName_ = QStringLiteral("test tray host ") + bus_.address();
+    clientName_ = QStringLiteral("test tray host ") + address_;
     ok_ = services_->connected() &&
           services_->host(std::move(watcher), QStringLiteral("/StatusNotifierWatcher"),
                           QStringLiteral("org.kde.StatusNotifierWatcher")) &&
-          QDBusConnection::connectToBus(bus_.address(), clientName_).isConnected();
+          QDBusConnection::connectToBus(address_, clientName_).isConnected();
 }
 
 FakeTrayHost::~FakeTrayHost()
@@ -111,6 +122,26 @@ QVariant FakeTrayHost::property(const SniItem& item, const QString& name)
     const QDBusMessage reply = QDBusConnection(clientName_).call(m, QDBus::Block, 10000);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return {};
     return reply.arguments().first().value<QDBusVariant>().variant();
+}
+
+QByteArray FakeTrayHost::iconPixels(const SniItem& item)
+{
+    const QVariant v = property(item, QStringLiteral("IconPixmap"));
+    if (!v.canConvert<QDBusArgument>()) return {};
+    QByteArray all;
+    const QDBusArgument arg = v.value<QDBusArgument>();
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        int w = 0;
+        int h = 0;
+        QByteArray data;
+        arg.beginStructure();
+        arg >> w >> h >> data;
+        arg.endStructure();
+        all += QByteArray::number(w) + 'x' + QByteArray::number(h) + data;
+    }
+    arg.endArray();
+    return all;
 }
 
 QString FakeTrayHost::menuPath(const SniItem& item)

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QVariantMap>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -64,9 +65,11 @@ class FakeTrayHost
 public:
     // Starts a private bus with the watcher on it: start the program after this.
     FakeTrayHost();
+    // The watcher on a bus that already runs (a whole session's).
+    explicit FakeTrayHost(const QString& busAddress);
     ~FakeTrayHost();
     bool ok() const { return ok_; }
-    QString address() const { return bus_.address(); }
+    QString address() const { return address_; }
 
     // The first item that registered, once one has.
     std::optional<SniItem> waitForItem(int timeoutMs = 20000);
@@ -74,15 +77,19 @@ public:
     // Calls on the item as a host makes them; false on a D-Bus error.
     bool call(const SniItem& item, const QString& method, int x = 100, int y = 100);
     QVariant property(const SniItem& item, const QString& name);
+    // The item's picture as the host reads it: each size's width, height and pixels, joined.
+    QByteArray iconPixels(const SniItem& item);
     // The item's exported menu, whole.
     std::optional<MenuEntry> menu(const SniItem& item);
     // A click on a menu entry, as the host reports one.
     bool click(const SniItem& item, int id);
 
 private:
+    void attach();
     QString menuPath(const SniItem& item);
 
-    PrivateBus bus_;
+    std::unique_ptr<PrivateBus> bus_; // only when the host started its own
+    QString address_;
     std::unique_ptr<BusServices> services_;
     FakeWatcher* watcher_ = nullptr;
     QString clientName_;

@@ -13,10 +13,20 @@ uint NotificationRecorder::Notify(const QString&, uint, const QString&, const QS
     return uint(bodies.size());
 }
 
-PrivateNotificationBus::PrivateNotificationBus()
+PrivateNotificationBus::PrivateNotificationBus() : bus_(std::make_unique<PrivateBus>())
 {
-    if (!bus_.ok()) return;
-    address_ = bus_.address();
+    if (!bus_->ok()) return;
+    address_ = bus_->address();
+    attach();
+}
+
+PrivateNotificationBus::PrivateNotificationBus(const QString& busAddress) : address_(busAddress)
+{
+    attach();
+}
+
+void PrivateNotificationBus::attach()
+{
     connectionName_ = QStringLiteral("test notifications ") + address_;
     QDBusConnection bus = QDBusConnection::connectToBus(address_, connectionName_);
     if (!bus.isConnected()) return;

@@ -28,6 +28,8 @@ class PrivateNotificationBus
 {
 public:
     PrivateNotificationBus();
+    // The recorder on a bus that already runs (a whole session's), served by the test's thread.
+    explicit PrivateNotificationBus(const QString& busAddress);
     ~PrivateNotificationBus();
     bool ok() const { return ok_; }
     QString address() const { return address_; }
@@ -35,7 +37,9 @@ public:
     QStringList shown(int atLeast = 0, int timeoutMs = 5000);
 
 private:
-    PrivateBus bus_;
+    void attach();
+
+    std::unique_ptr<PrivateBus> bus_; // only when it started its own
     QString address_;
     QString connectionName_;
     std::unique_ptr<NotificationRecorder> recorder_;
