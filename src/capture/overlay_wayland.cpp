@@ -104,8 +104,9 @@ namespace {
 
 constexpr int kPenWidth = 1;
 // Focus moving between two of the overlay's own windows arrives as a deactivation followed by
-// an activation; only a deactivation that no activation follows within this time cancels.
-constexpr int kFocusSettleMs = 250;
+// an activation, which a loaded machine may deliver late; only a deactivation that no
+// activation follows within this time cancels.
+constexpr int kFocusSettleMs = 500;
 
 QRect toDevice(const QRect& logical, qreal dpr)
 {

@@ -358,7 +358,8 @@ TEST_P(EscapeOnOutput, CancelsTheCaptureAndClosesEveryWindow)
     const std::string name = d->outputNames().at(size_t(GetParam()));
     d->swaymsg({"focus", "output", name});
     ASSERT_TRUE(WaitUntil([&] { return focusedOutput() == name; }, 5s)) << focusedOutput();
-    std::this_thread::sleep_for(500ms);
+    // Longer than the overlay lets a lost focus settle before it cancels.
+    std::this_thread::sleep_for(900ms);
     ASSERT_EQ(overlayWindows(), 2) << "moving the focus cancelled\n" << details();
     ASSERT_TRUE(d->type({"-k", "Escape"}));
     EXPECT_TRUE(WaitUntil([&] { return overlayWindows() == 0; }, 5s)) << details();
