@@ -35,7 +35,7 @@ static void sleep_ms(double ms)
 }
 
 /* Waits for an event that pred accepts, up to until (ms on the monotonic clock). */
-static int wait_event(Display *d, XEvent *e, double until, int (*pred)(XEvent *, void *), void *arg)
+static int wait_event(Display* d, XEvent* e, double until, int (*pred)(XEvent*, void*), void* arg)
 {
     struct pollfd pf = {ConnectionNumber(d), POLLIN, 0};
     for (;;) {
@@ -51,41 +51,41 @@ static int wait_event(Display *d, XEvent *e, double until, int (*pred)(XEvent *,
 
 struct Probe
 {
-    Display *d;
+    Display* d;
     Window win;
     Atom clipboard, prop, incr, target;
 };
 
-static int is_full_map(XEvent *e, void *arg)
+static int is_full_map(XEvent* e, void* arg)
 {
-    Display *d = arg;
+    Display* d = arg;
     if (e->type != MapNotify) return 0;
     XWindowAttributes a;
     if (!XGetWindowAttributes(d, e->xmap.window, &a)) return 0;
-    const Screen *s = DefaultScreenOfDisplay(d);
+    const Screen* s = DefaultScreenOfDisplay(d);
     return (double)a.width * a.height >= 0.9 * WidthOfScreen(s) * HeightOfScreen(s);
 }
 
-static int is_notify(XEvent *e, void *arg)
+static int is_notify(XEvent* e, void* arg)
 {
     (void)arg;
     return e->type == SelectionNotify;
 }
 
-static int is_new_value(XEvent *e, void *arg)
+static int is_new_value(XEvent* e, void* arg)
 {
-    struct Probe *p = arg;
+    struct Probe* p = arg;
     return e->type == PropertyNotify && e->xproperty.atom == p->prop &&
            e->xproperty.state == PropertyNewValue;
 }
 
 /* The whole property (INCR transfers included); NULL when there is none. */
-static unsigned char *read_reply(struct Probe *p, size_t *size, double until)
+static unsigned char* read_reply(struct Probe* p, size_t* size, double until)
 {
     Atom type;
     int format;
     unsigned long n, after;
-    unsigned char *data = NULL;
+    unsigned char* data = NULL;
     if (XGetWindowProperty(p->d, p->win, p->prop, 0, 0x7fffffff, True, AnyPropertyType, &type,
                            &format, &n, &after, &data) != Success)
         return NULL;
@@ -94,7 +94,7 @@ static unsigned char *read_reply(struct Probe *p, size_t *size, double until)
         return data;
     }
     XFree(data);
-    unsigned char *all = NULL;
+    unsigned char* all = NULL;
     size_t have = 0;
     for (;;) {
         XEvent e;
@@ -117,25 +117,33 @@ static unsigned char *read_reply(struct Probe *p, size_t *size, double until)
     return NULL;
 }
 
-static unsigned be32(const unsigned char *b)
+static unsigned be32(const unsigned char* b)
 {
     return (unsigned)b[0] << 24 | (unsigned)b[1] << 16 | (unsigned)b[2] << 8 | b[3];
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     const char *mode = "png", *keyname = "Print";
     int x1 = 300, y1 = 200, x2 = 1100, y2 = 700, verbose = 0, opt;
     double timeout = 10000;
     while ((opt = getopt(argc, argv, "m:x:k:t:v")) != -1) {
         switch (opt) {
-        case 'm': mode = optarg; break;
+        case 'm':
+            mode = optarg;
+            break;
         case 'x':
             if (sscanf(optarg, "%d,%d,%d,%d", &x1, &y1, &x2, &y2) != 4) return 2;
             break;
-        case 'k': keyname = optarg; break;
-        case 't': timeout = atof(optarg); break;
-        case 'v': verbose = 1; break;
+        case 'k':
+            keyname = optarg;
+            break;
+        case 't':
+            timeout = atof(optarg);
+            break;
+        case 'v':
+            verbose = 1;
+            break;
         default:
             fprintf(stderr, "usage: paste_probe [-m png|link] [-x X1,Y1,X2,Y2] [-k KEYSYM] "
                             "[-t TIMEOUT_MS] [-v]\n");
@@ -146,7 +154,7 @@ int main(int argc, char **argv)
     struct Probe p;
     p.d = XOpenDisplay(NULL);
     if (!p.d) return 3;
-    Display *d = p.d;
+    Display* d = p.d;
     const Window root = DefaultRootWindow(d);
     p.win = XCreateSimpleWindow(d, root, 0, 0, 1, 1, 0, 0, 0);
     XSelectInput(d, p.win, PropertyChangeMask);
@@ -201,15 +209,16 @@ int main(int argc, char **argv)
             sleep_ms(0.2);
             continue;
         }
-        unsigned char *data = read_reply(&p, &size, now_ms() + 2000);
+        unsigned char* data = read_reply(&p, &size, now_ms() + 2000);
         int ok = 0;
         if (data && png)
-            ok = size > 24 && memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0 &&
-                 be32(data + 16) > 0 && be32(data + 20) > 0;
+            ok = size > 24 && memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0 && be32(data + 16) > 0 &&
+                 be32(data + 20) > 0;
         else if (data)
-            ok = size > 7 && strncmp((const char *)data, "http", 4) == 0;
+            ok = size > 7 && strncmp((const char*)data, "http", 4) == 0;
         if (verbose)
-            fprintf(stderr, "ask %d: %zu bytes%s\n", asks, data ? size : 0, ok ? " (the result)" : "");
+            fprintf(stderr, "ask %d: %zu bytes%s\n", asks, data ? size : 0,
+                    ok ? " (the result)" : "");
         if (data && png && ok && verbose)
             fprintf(stderr, "png %ux%u\n", be32(data + 16), be32(data + 20));
         free(data);
