@@ -3,6 +3,7 @@
 #include "imaging/codecs.h"
 #include "imaging/encode_upload.h"
 #include "imaging/encoders.h"
+#include "platform/services.h"
 
 #include <QBuffer>
 #include <QGuiApplication>
@@ -143,10 +144,10 @@ void EncodeForUploadWhole(benchmark::State& state)
 {
     const QImage& img = screen(int(state.range(0)));
     qsizetype bytes = 0;
-    SetUploadStarter([&](std::unique_ptr<UploadJob> job) { bytes = job->image.size(); });
+    const ScopedServices services(
+        [&](Services& s) { s.startUpload = [&](auto job) { bytes = job->image.size(); }; });
     for (auto _ : state)
         EncodeForUpload(img, QString());
-    SetUploadStarter(nullptr);
     report(state, bytes);
 }
 
@@ -155,10 +156,10 @@ void EncodeForUploadFragment(benchmark::State& state)
 {
     const QImage img = screen(int(state.range(0))).copy(0, 0, 800, 600);
     qsizetype bytes = 0;
-    SetUploadStarter([&](std::unique_ptr<UploadJob> job) { bytes = job->image.size(); });
+    const ScopedServices services(
+        [&](Services& s) { s.startUpload = [&](auto job) { bytes = job->image.size(); }; });
     for (auto _ : state)
         EncodeForUpload(img, QString());
-    SetUploadStarter(nullptr);
     state.counters["bytes"] = double(bytes);
 }
 

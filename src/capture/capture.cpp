@@ -52,8 +52,16 @@ struct CaptureSteps
 {
     std::function<QImage(CaptureArea*)> captureScreen = &CaptureScreen;
     std::function<SelectionRect(const CaptureArea&, const QImage&)> selectRegion = &SelectRegion;
-    std::function<void(const QImage&)> postToClipboard = &PostToClipboard;
-    std::function<void(const QImage&)> saveToNumberedFile = &SaveToNumberedFile;
+    std::function<void(const QImage&, const std::function<void()>&)> postToClipboard =
+        [](const QImage& fragment, const std::function<void()>& posted) {
+            PostToClipboard(fragment, posted);
+        };
+    // Both say when the picture is delivered (the clipboard has it, the file has its bytes), so
+    // the overlay can go then and not before.
+    std::function<void(const QImage&, const std::function<void()>&)> saveToNumberedFile =
+        [](const QImage& fragment, const std::function<void()>& written) {
+            SaveToNumberedFile(fragment, written);
+        };
     std::function<void(const QImage&, const QString&)> encodeForUpload = &EncodeForUpload;
     // The overlay the X server paints from its own copy of the screen; only when no step of
     // the freeze is replaced, since the replacements work on an image.
@@ -64,8 +72,18 @@ struct CaptureSteps
         if (!s.captureScreen && !s.selectRegion) server = ServerOverlayInUse();
         if (s.captureScreen) captureScreen = s.captureScreen;
         if (s.selectRegion) selectRegion = s.selectRegion;
-        if (s.postToClipboard) postToClipboard = s.postToClipboard;
-        if (s.saveToNumberedFile) saveToNumberedFile = s.saveToNumberedFile;
+        if (s.postToClipboard)
+            postToClipboard = [post = s.postToClipboard](const QImage& fragment,
+                                                         const std::function<void()>& shown) {
+                shown(); // a step of its own has the screen back first, as it always had
+                post(fragment);
+            };
+        if (s.saveToNumberedFile)
+            saveToNumberedFile = [save = s.saveToNumberedFile](const QImage& fragment,
+                                                               const std::function<void()>& shown) {
+                shown();
+                save(fragment);
+            };
         if (s.encodeForUpload) encodeForUpload = s.encodeForUpload;
     }
 };
@@ -160,7 +178,15 @@ void capture(std::int32_t destination)
                                 area.width(), area.height())
             ? frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height))
             : QImage();
-    hide();
+    const bool local = destination == DestinationFile || destination == DestinationClipboard;
+    if (local && hide.overlay) {
+        // The frozen picture stays up without its frame until it is delivered: unmapping
+        // sets every window below repainting, which would take the processor from the encoder
+        // for a picture that looks the same as the one shown.
+        hide.overlay->SetSelection(QRect(0, 0, -1, -1));
+    } else {
+        hide();
+    }
     frozen.reset(); // the screen is let go before the slow part
     if (fragment.isNull()) {
         LogText(u"Cannot extract fragment");
@@ -170,10 +196,10 @@ void capture(std::int32_t destination)
     QString title;
     switch (destination) {
     case DestinationClipboard:
-        steps.postToClipboard(fragment);
+        steps.postToClipboard(fragment, [&hide] { hide(); });
         break;
     case DestinationFile:
-        steps.saveToNumberedFile(fragment);
+        steps.saveToNumberedFile(fragment, [&hide] { hide(); });
         break;
     case DestinationWeb:
         if (Settings.annotate) {

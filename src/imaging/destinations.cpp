@@ -17,7 +17,9 @@
 #include "settings/settings.h"
 
 #include <QFileInfo>
+#include <future>
 #include <limits>
+#include <memory>
 
 namespace tarvo {
 
@@ -54,15 +56,25 @@ QString FolderPrefix(const QString& folder)
 
 void PostToClipboard(const QImage& fragment)
 {
+    PostToClipboard(fragment, {});
+}
+
+void PostToClipboard(const QImage& fragment, const std::function<void()>& posted)
+{
     if (fragment.isNull()) return; // nothing to post; the capture already reported why
-    // Encoded when a program asks for the PNG (a paste), quickly, and once.
-    CopyImageToClipboard(fragment, [](const QImage& image) {
-        try {
-            return codecs::EncodePngQuick(image, kFastPngLevel);
-        } catch (...) {
-            return QByteArray(); // the toolkit's own encoder answers then
-        }
-    });
+    // Encoded on a worker from the start while the clipboard is taken at once: a paste (or a
+    // clipboard manager) that asks meanwhile is answered the moment the bytes are there.
+    const auto png =
+        std::make_shared<std::shared_future<QByteArray>>(std::async(std::launch::async, [fragment] {
+            try {
+                return codecs::EncodePngQuick(fragment, kFastPngLevel);
+            } catch (...) {
+                return QByteArray(); // the toolkit's own encoder answers then
+            }
+        }));
+    CopyImageToClipboard(fragment, [png](const QImage&) { return png->get(); });
+    OffThread([&] { return png->get().size(); });
+    if (posted) posted();
     if (const auto services = CurrentServices(); services->clipboardWait)
         services->clipboardWait(kClipboardPause);
     else
@@ -72,6 +84,11 @@ void PostToClipboard(const QImage& fragment)
 }
 
 void SaveToNumberedFile(const QImage& fragment)
+{
+    SaveToNumberedFile(fragment, {});
+}
+
+void SaveToNumberedFile(const QImage& fragment, const std::function<void()>& written)
 {
     // The default folder is made on first use, as the desktop's own folders are.
     if (Settings.targetFolder == DefaultPicturesFolder()) platform::MakePath(Settings.targetFolder);
@@ -97,7 +114,7 @@ void SaveToNumberedFile(const QImage& fragment)
         const QFileInfo existing(fullPath);
         if (existing.exists() || existing.isSymLink()) continue;
         // A file that appeared since the check is never overwritten: it takes the next number.
-        const int err = platform::CreateFileExclusively(fullPath, bytes);
+        const int err = platform::CreateFileExclusively(fullPath, bytes, written);
         if (platform::NameTaken(err)) continue;
         if (err != 0) {
             // The system's reason on a line of its own; the failure itself is E_FAIL.

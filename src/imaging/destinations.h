@@ -4,15 +4,21 @@
 
 #include <QImage>
 #include <QString>
+#include <functional>
 
 namespace tarvo {
 
 // Puts the fragment on the clipboard as a picture, waits 500 ms, logs, plays the success sound.
 void PostToClipboard(const QImage& fragment);
+// The same; posted runs as soon as the clipboard has the picture, before the pause.
+void PostToClipboard(const QImage& fragment, const std::function<void()>& posted);
 // Saves the fragment as the next free "screenshot_%05i.<ext>" in the target folder, reports
 // the path to the main window (history) and to the clipboard, plays the success sound.
 // Throws ComError on failure, FolderNotWritable when the file cannot be written.
 void SaveToNumberedFile(const QImage& fragment);
+// The same; written runs once the file has all its bytes, before they are flushed to disk and
+// before the history and the clipboard hear of it (the capture takes its overlay away then).
+void SaveToNumberedFile(const QImage& fragment, const std::function<void()>& written);
 
 // The target folder does not take the file (missing, read-only, full). An E_FAIL to the log.
 class FolderNotWritable : public ComError

