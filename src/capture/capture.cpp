@@ -22,6 +22,7 @@
 #include <QCoreApplication>
 #include <QRect>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -46,6 +47,9 @@ QImage ExtractFragment(const QImage& frozen, const SelectionRect& s)
 }
 
 namespace {
+
+// How long the frozen picture may stay up after the release while it is delivered.
+constexpr std::chrono::milliseconds kLongestFrozenAfterRelease{150};
 
 // The capture's steps: those of the services in use, the real ones where they name none.
 struct CaptureSteps
@@ -179,11 +183,16 @@ void capture(std::int32_t destination)
             ? frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height))
             : QImage();
     const bool local = destination == DestinationFile || destination == DestinationClipboard;
+    // A slow disk or a huge picture must not leave the user looking at a frozen screen.
+    QTimer hideAnyway;
     if (local && hide.overlay) {
         // The frozen picture stays up without its frame until it is delivered: unmapping
         // sets every window below repainting, which would take the processor from the encoder
         // for a picture that looks the same as the one shown.
         hide.overlay->SetSelection(QRect(0, 0, -1, -1));
+        hideAnyway.setSingleShot(true);
+        QObject::connect(&hideAnyway, &QTimer::timeout, [&hide] { hide(); });
+        hideAnyway.start(kLongestFrozenAfterRelease);
     } else {
         hide();
     }
