@@ -264,9 +264,21 @@ public:
         tarvo = d.startTarvo(env);
         EXPECT_TRUE(WaitUntil([&] { return d.trayHasIcon("tarvo"); }, 20s)) << "no tray icon";
         EXPECT_TRUE(WaitUntil([&] { return d.visibleWindows("^Tarvo$").empty(); }, 10s));
-        // What the server itself holds, fetched with plain image requests.
-        reference = platform::GrabRootWindowOfDisplay(QByteArray::fromStdString(d.display()),
-                                                      nullptr, platform::ScreenGrabMethod::Plain);
+        // What the server itself holds, fetched with plain image requests, once the panel and
+        // the windows have stopped drawing (a loaded machine paints them late).
+        const auto grab = [&] {
+            return platform::GrabRootWindowOfDisplay(QByteArray::fromStdString(d.display()),
+                                                     nullptr, platform::ScreenGrabMethod::Plain);
+        };
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                const QImage before = grab();
+                std::this_thread::sleep_for(200ms);
+                reference = grab();
+                return !reference.isNull() && reference == before;
+            },
+            10s))
+            << "the screen does not settle";
         EXPECT_FALSE(reference.isNull());
     }
 
