@@ -99,8 +99,8 @@ run_case() {   # NAME BIN SIZE DEST(1 clipboard, 0 web)
   for _ in $(seq 50); do [ -e "/tmp/.X${DNUM}-lock" ] || break; sleep 0.1; done
 }
 
-for spec in "$@"; do
-  name=${spec%%=*} bin=${spec#*=}
+for entry in "$@"; do
+  name=${entry%%=*} bin=${entry#*=}
   [ -x "$bin" ] || { echo "not a program: $bin" >&2; exit 2; }
   IFS=, read -ra SZ <<<"$SIZES"
   for size in "${SZ[@]}"; do

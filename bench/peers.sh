@@ -68,8 +68,8 @@ tarvo_seed() {   # NAME MODE -> seed dir whose settings save numbered files in t
 
 sampler=
 trap '[ -n "$sampler" ] && kill "$sampler" 2>/dev/null' EXIT
-for spec in "$@"; do
-  name=${spec%%=*} rest=${spec#*=} bin=${rest%%@*} envs=
+for entry in "$@"; do
+  name=${entry%%=*} rest=${entry#*=} bin=${rest%%@*} envs=
   [ "$rest" != "$bin" ] && envs=${rest#*@}
   [ -x "$bin" ] || { echo "not a program: $bin" >&2; exit 2; }
   bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")

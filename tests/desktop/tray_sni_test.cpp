@@ -7,7 +7,6 @@
 #include "support/fake_sni.h"
 #include "support/http_server.h"
 
-#include <QDBusArgument>
 #include <QFile>
 #include <gtest/gtest.h>
 #include <thread>
@@ -136,25 +135,6 @@ TEST_F(SniTray, TheExportedMenuIsTheTrayMenuAndSwitchesTheDestination)
         << store().toStdString();
 }
 
-// The item's picture as the host reads it (a(iiay): each size's width, height and pixels).
-QByteArray Pixels(const QVariant& v)
-{
-    QByteArray all;
-    const QDBusArgument arg = v.value<QDBusArgument>();
-    arg.beginArray();
-    while (!arg.atEnd()) {
-        int w = 0;
-        int h = 0;
-        QByteArray data;
-        arg.beginStructure();
-        arg >> w >> h >> data;
-        arg.endStructure();
-        all += QByteArray::number(w) + 'x' + QByteArray::number(h) + data;
-    }
-    arg.endArray();
-    return all;
-}
-
 TEST(SniTrayUpload, TheBusyIconShowsWhileAnUploadRuns)
 {
     FakeTrayHost host;
@@ -170,16 +150,16 @@ TEST(SniTrayUpload, TheBusyIconShowsWhileAnUploadRuns)
     const auto item = host.waitForItem();
     ASSERT_TRUE(item.has_value());
     ASSERT_TRUE(WaitUntil([&] { return d.visibleWindows("^Tarvo$").empty(); }, 10s));
-    const QByteArray idle = Pixels(host.property(*item, "IconPixmap"));
+    const QByteArray idle = host.iconPixels(*item);
     ASSERT_FALSE(idle.isEmpty());
 
     ASSERT_TRUE(d.captureRectangle()) << "no overlay";
-    ASSERT_TRUE(WaitUntil([&] { return Pixels(host.property(*item, "IconPixmap")) != idle; }, 10s))
+    ASSERT_TRUE(WaitUntil([&] { return host.iconPixels(*item) != idle; }, 10s))
         << "the icon did not change during the upload";
     EXPECT_EQ(host.property(*item, "ToolTip").isValid(), true);
     ASSERT_TRUE(WaitUntil([&] { return d.readLog().contains(": Posted to URL"); }, 20s))
         << d.readLog().toStdString();
-    EXPECT_TRUE(WaitUntil([&] { return Pixels(host.property(*item, "IconPixmap")) == idle; }, 10s))
+    EXPECT_TRUE(WaitUntil([&] { return host.iconPixels(*item) == idle; }, 10s))
         << "the idle icon did not come back";
 }
 

@@ -4,6 +4,8 @@
 
 #include <QImage>
 #include <functional>
+#include <sstream>
+#include <string>
 
 namespace tarvo::test {
 
@@ -28,17 +30,34 @@ inline QImage Pattern(int w, int h)
     return img;
 }
 
-// Pixel values only: a loaded PNG carries a colour space that a screen copy has not.
-inline bool SamePixels(const QImage& a, const QImage& b)
+// Pixel values only: a loaded PNG carries a colour space that a screen copy has not. *where,
+// when given, receives the first difference.
+inline bool SamePixels(const QImage& a, const QImage& b, std::string* where = nullptr)
 {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size()) {
+        if (where) {
+            std::ostringstream s;
+            s << "sizes differ: " << a.width() << "x" << a.height() << " and " << b.width() << "x"
+              << b.height();
+            *where = s.str();
+        }
+        return false;
+    }
     const QImage x = a.convertToFormat(QImage::Format_RGB32);
     const QImage y = b.convertToFormat(QImage::Format_RGB32);
     for (int row = 0; row < x.height(); ++row) {
         const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
         const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
         for (int col = 0; col < x.width(); ++col)
-            if ((p[col] | 0xFF000000u) != (q[col] | 0xFF000000u)) return false;
+            if ((p[col] & 0xFFFFFFu) != (q[col] & 0xFFFFFFu)) {
+                if (where) {
+                    std::ostringstream s;
+                    s << "first difference at (" << col << ", " << row << "): " << std::hex
+                      << (p[col] & 0xFFFFFFu) << " and " << (q[col] & 0xFFFFFFu);
+                    *where = s.str();
+                }
+                return false;
+            }
     }
     return true;
 }

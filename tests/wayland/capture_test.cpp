@@ -53,7 +53,7 @@ protected:
     }
 
     // sway with these outputs, and Tarvo in it with these settings (the store values).
-    void start(std::vector<WaylandOutputSpec> outputs,
+    void start(std::vector<WaylandOutputSetup> outputs,
                std::vector<std::pair<std::string, std::string>> settings,
                const std::map<std::string, std::string>& extraEnv = {})
     {
@@ -202,7 +202,7 @@ protected:
 struct FileCase
 {
     const char* name;
-    std::vector<WaylandOutputSpec> outputs;
+    std::vector<WaylandOutputSetup> outputs;
     QRect drag;          // logical layout coordinates: from the top-left to the bottom-right corner
     QSize pixels;        // the saved picture's size
     bool portal = false; // the copy through the desktop portal, forced by the environment
@@ -240,14 +240,14 @@ TEST_P(CaptureToFile, TheFileEqualsGrimsCopyOfTheRegionAndItsPathIsPasteable)
     const QImage want = d->grim(c.drag);
     ASSERT_EQ(want.size(), c.pixels);
     std::string where;
-    EXPECT_TRUE(SameRgb(got, want, &where)) << where;
+    EXPECT_TRUE(SamePixels(got, want, &where)) << where;
     // The saved file's path is on the clipboard, for a paste after the overlay closed.
     EXPECT_EQ(paste("text/plain;charset=utf-8"), saved.toUtf8());
     expectCleanExit();
 }
 
-const WaylandOutputSpec kPlain{640, 480, 1};
-const WaylandOutputSpec kDouble{640, 480, 2}; // 320x240 logical
+const WaylandOutputSetup kPlain{640, 480, 1};
+const WaylandOutputSetup kDouble{640, 480, 2}; // 320x240 logical
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, CaptureToFile,
@@ -276,7 +276,7 @@ TEST_P(OverlayPicture, EveryOutputShowsTheFrozenScreenAndTheSelectionOnIt)
     ASSERT_NO_FATAL_FAILURE(requestCapture("file"));
     // Nothing drawn yet: the overlay is the screen as it was, on every output.
     std::string where;
-    EXPECT_TRUE(SameRgb(d->grim(), before, &where)) << where;
+    EXPECT_TRUE(SamePixels(d->grim(), before, &where)) << where;
 
     // The button held across the outputs while the screen is looked at.
     const QRect all = d->layout();
@@ -436,7 +436,7 @@ TEST_P(ClipboardPicture, IsPasteableAsPngAfterTheOverlayClosed)
     const QImage want = d->grim(region);
     ASSERT_EQ(got.size(), want.size());
     std::string where;
-    EXPECT_TRUE(SameRgb(got.convertToFormat(QImage::Format_RGB32), want, &where)) << where;
+    EXPECT_TRUE(SamePixels(got.convertToFormat(QImage::Format_RGB32), want, &where)) << where;
     // A second paste is served as well, and a reader that goes away early harms nothing.
     EXPECT_FALSE(paste("image/png").isEmpty());
     d->run({"sh", "-c", "wl-paste --type image/bmp | head -c 10 > /dev/null"});
@@ -473,7 +473,7 @@ TEST_F(WaylandCapture, AnUploadedCapturesLinkIsPasteableAndShowsTheRegion)
     QImage got;
     ASSERT_TRUE(got.loadFromData(QByteArray::fromStdString(image->body)));
     std::string where;
-    EXPECT_TRUE(SameRgb(got.convertToFormat(QImage::Format_RGB32), d->grim(region), &where))
+    EXPECT_TRUE(SamePixels(got.convertToFormat(QImage::Format_RGB32), d->grim(region), &where))
         << where;
     expectCleanExit();
 }

@@ -76,7 +76,7 @@ CopyResult RunCopy(WaylandDesktop& d, const std::vector<std::string>& flags,
 struct Layout
 {
     const char* name;
-    std::vector<WaylandOutputSpec> outputs;
+    std::vector<WaylandOutputSetup> outputs;
     QSize picture; // device pixels
     std::vector<QRect> rects;
 };
@@ -106,7 +106,7 @@ void ExpectSameAsGrim(WaylandDesktop& d, const CopyResult& r, const Layout& layo
     EXPECT_EQ(r.image.size(), layout.picture);
     EXPECT_EQ(r.area, QRect(QPoint(0, 0), layout.picture));
     std::string where;
-    EXPECT_TRUE(SameRgb(r.image, reference, &where)) << where;
+    EXPECT_TRUE(SamePixels(r.image, reference, &where)) << where;
     if (!checkRects) return;
     ASSERT_EQ(r.outputs.size(), layout.rects.size()) << r.stdoutText;
     for (size_t i = 0; i < layout.rects.size(); ++i) {
@@ -177,10 +177,10 @@ TEST(WaylandCopy, MixedScalesDoubleTheSmallerScale)
     const QImage second = d.grimOutput("HEADLESS-2");
     ASSERT_EQ(first.size(), QSize(320, 240));
     std::string where;
-    EXPECT_TRUE(SameRgb(r.image.copy(r.outputs[1].second), second, &where)) << where;
-    EXPECT_TRUE(SameRgb(r.image.copy(r.outputs[0].second),
-                        first.scaled(640, 480, Qt::IgnoreAspectRatio, Qt::FastTransformation),
-                        &where))
+    EXPECT_TRUE(SamePixels(r.image.copy(r.outputs[1].second), second, &where)) << where;
+    EXPECT_TRUE(SamePixels(r.image.copy(r.outputs[0].second),
+                           first.scaled(640, 480, Qt::IgnoreAspectRatio, Qt::FastTransformation),
+                           &where))
         << where;
 }
 
@@ -348,7 +348,7 @@ TEST(WaylandCopy, PortalAnswersAreHandled)
         EXPECT_LT(took, std::chrono::milliseconds(c.timeoutMs) + 3s);
         if (c.succeeds) {
             std::string where;
-            EXPECT_TRUE(SameRgb(QImage(QString::fromStdString(out)), picture, &where)) << where;
+            EXPECT_TRUE(SamePixels(QImage(QString::fromStdString(out)), picture, &where)) << where;
         } else {
             EXPECT_NE(text.find(c.text), std::string::npos) << text;
         }

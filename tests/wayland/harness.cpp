@@ -132,37 +132,7 @@ QImage OutputPattern(int index, int width, int height)
     return img;
 }
 
-bool SameRgb(const QImage& a, const QImage& b, std::string* where)
-{
-    if (a.size() != b.size()) {
-        if (where) {
-            std::ostringstream s;
-            s << "sizes differ: " << a.width() << "x" << a.height() << " and " << b.width() << "x"
-              << b.height();
-            *where = s.str();
-        }
-        return false;
-    }
-    const QImage x = a.convertToFormat(QImage::Format_RGB32);
-    const QImage y = b.convertToFormat(QImage::Format_RGB32);
-    for (int row = 0; row < x.height(); ++row) {
-        const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
-        const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
-        for (int col = 0; col < x.width(); ++col)
-            if ((p[col] & 0xFFFFFF) != (q[col] & 0xFFFFFF)) {
-                if (where) {
-                    std::ostringstream s;
-                    s << "first difference at (" << col << ", " << row << "): " << std::hex
-                      << (p[col] & 0xFFFFFF) << " and " << (q[col] & 0xFFFFFF);
-                    *where = s.str();
-                }
-                return false;
-            }
-    }
-    return true;
-}
-
-WaylandDesktop::WaylandDesktop(std::vector<WaylandOutputSpec> outputs)
+WaylandDesktop::WaylandDesktop(std::vector<WaylandOutputSetup> outputs)
 {
     if (outputs.empty()) outputs.emplace_back();
     if (!prepareUser()) return;
@@ -288,13 +258,13 @@ std::vector<std::string> WaylandDesktop::wrap(const std::vector<std::string>& ar
     return out;
 }
 
-bool WaylandDesktop::startSway(const std::vector<WaylandOutputSpec>& outputs)
+bool WaylandDesktop::startSway(const std::vector<WaylandOutputSetup>& outputs)
 {
     QString config = QStringLiteral("xwayland disable\ndefault_border none\n"
                                     "default_floating_border none\nfocus_follows_mouse no\n");
     int x = 0;
     for (size_t i = 0; i < outputs.size(); ++i) {
-        const WaylandOutputSpec& o = outputs[i];
+        const WaylandOutputSetup& o = outputs[i];
         const std::string name = "HEADLESS-" + std::to_string(i + 1);
         QString bg;
         if (o.color.empty()) {
@@ -383,7 +353,7 @@ bool WaylandDesktop::startSway(const std::vector<WaylandOutputSpec>& outputs)
     return waitDrawn(outputs);
 }
 
-bool WaylandDesktop::waitDrawn(const std::vector<WaylandOutputSpec>& outputs)
+bool WaylandDesktop::waitDrawn(const std::vector<WaylandOutputSetup>& outputs)
 {
     int scale = 1;
     for (const auto& o : outputs)

@@ -9,6 +9,7 @@
 // Everything started here is stopped by PID when the session goes away, also when the test
 // fails; its folder is removed.
 #include "desktop/harness.h"
+#include "support/helpers.h"
 
 #include <QImage>
 #include <QRect>
@@ -23,7 +24,7 @@ namespace tarvo::test {
 
 inline constexpr const char* kTestUser = "tarvo-test";
 
-struct WaylandOutputSpec
+struct WaylandOutputSetup
 {
     int width = 640; // the mode, in device pixels
     int height = 480;
@@ -38,7 +39,7 @@ class WaylandDesktop
 {
 public:
     // The outputs sit side by side from left to right in their order, top-aligned.
-    explicit WaylandDesktop(std::vector<WaylandOutputSpec> outputs = {WaylandOutputSpec{}});
+    explicit WaylandDesktop(std::vector<WaylandOutputSetup> outputs = {WaylandOutputSetup{}});
     ~WaylandDesktop();
     WaylandDesktop(const WaylandDesktop&) = delete;
     WaylandDesktop& operator=(const WaylandDesktop&) = delete;
@@ -60,7 +61,7 @@ public:
     // The compositor's layout in logical coordinates, per output and as a whole.
     const std::vector<QRect>& outputRects() const { return rects_; }
     QRect layout() const;
-    // Output names in the order of the specs (HEADLESS-1, HEADLESS-2, ...).
+    // Output names in the order of the outputs given (HEADLESS-1, HEADLESS-2, ...).
     const std::vector<std::string>& outputNames() const { return names_; }
 
     // The environment a program in the session gets (WAYLAND_DISPLAY, XDG_RUNTIME_DIR, SWAYSOCK,
@@ -122,8 +123,8 @@ private:
                            std::chrono::milliseconds timeout);
     QImage grimWith(const std::vector<std::string>& args);
     std::vector<std::string> wrap(const std::vector<std::string>& argv) const;
-    bool startSway(const std::vector<WaylandOutputSpec>& outputs);
-    bool waitDrawn(const std::vector<WaylandOutputSpec>& outputs);
+    bool startSway(const std::vector<WaylandOutputSetup>& outputs);
+    bool waitDrawn(const std::vector<WaylandOutputSetup>& outputs);
     bool prepareUser();
     std::unique_ptr<Child> startDaemon(const std::vector<std::string>& argv,
                                        const std::string& log);
@@ -142,10 +143,7 @@ private:
     std::vector<std::unique_ptr<Child>> daemons_; // stopped in reverse order, before sway
 };
 
-// The picture an output shows when its spec names no colour (index from 0).
+// The picture an output shows when its setup names no colour (index from 0).
 QImage OutputPattern(int index, int width, int height);
-
-// Whether two pictures hold the same RGB values; *where gets the first difference.
-bool SameRgb(const QImage& a, const QImage& b, std::string* where = nullptr);
 
 } // namespace tarvo::test
