@@ -1,5 +1,6 @@
 #include "platform/global_shortcuts_portal.h"
 
+#include "platform/wayland/portal_screenshot.h"
 #include "tarvo_version.h"
 
 #include <QDBusMetaType>
@@ -145,9 +146,7 @@ void PortalShortcut::request(const QString& method, const QVariantList& args, co
                              int responseTimeoutMs)
 {
     // Listen on the path the Request will have before asking, so a quick answer is not lost.
-    QString sender = bus_.baseService().mid(1);
-    sender.replace(u'.', u'_');
-    listenForResponse(kPath + QStringLiteral("/request/") + sender + u'/' + token);
+    listenForResponse(wayland::PortalRequestPath(bus_.baseService(), token));
     timeout_.start(responseTimeoutMs);
 
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kShortcuts, method);
