@@ -8,9 +8,11 @@
 #include <QFile>
 #include <QImage>
 #include <QRegularExpression>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <thread>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace tarvo::test {
 namespace {
@@ -247,14 +249,56 @@ TEST(ScreenCopy, SharedMemoryAndPlainRequestsGiveTheSamePixelsAsTheServer)
     EXPECT_EQ(ownSharedSegments(), 0) << "an image's segment outlived it";
 }
 
+// Holds the compositing manager's selection as a compositor would, without compositing: the
+// overlay then copies the screen before it maps, where otherwise it maps first.
+class CompositorSelection
+{
+public:
+    explicit CompositorSelection(const std::string& display)
+    {
+        int screen = 0;
+        c_ = xcb_connect(display.c_str(), &screen);
+        if (xcb_connection_has_error(c_)) return;
+        xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c_));
+        for (int i = 0; i < screen && it.rem; ++i)
+            xcb_screen_next(&it);
+        const xcb_window_t owner = xcb_generate_id(c_);
+        xcb_create_window(c_, 0, owner, it.data->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+        const std::string name = "_NET_WM_CM_S" + std::to_string(screen);
+        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+            c_, xcb_intern_atom(c_, 0, std::uint16_t(name.size()), name.c_str()), nullptr);
+        if (!atom) return;
+        xcb_set_selection_owner(c_, owner, atom->atom, XCB_CURRENT_TIME);
+        xcb_get_selection_owner_reply_t* now =
+            xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, atom->atom), nullptr);
+        held_ = now && now->owner == owner;
+        std::free(now);
+        std::free(atom);
+    }
+    ~CompositorSelection() { xcb_disconnect(c_); }
+    CompositorSelection(const CompositorSelection&) = delete;
+    CompositorSelection& operator=(const CompositorSelection&) = delete;
+    bool held() const { return held_; }
+
+private:
+    xcb_connection_t* c_ = nullptr;
+    bool held_ = false;
+};
+
 // The frozen screen as the X server paints it: Tarvo on a desktop of the given screen, saving
 // numbered files, with a patterned root window so that every edge has something to compare.
 class Frozen
 {
 public:
-    explicit Frozen(const char* screen, std::map<std::string, std::string> env = {})
+    explicit Frozen(const char* screen, std::map<std::string, std::string> env = {},
+                    bool composited = false)
         : d(true, screen)
     {
+        if (composited) {
+            compositor = std::make_unique<CompositorSelection>(d.display());
+            EXPECT_TRUE(compositor->held()) << "no compositor selection";
+        }
         d.run({"xsetroot", "-mod", "5", "7", "-fg", "#c03010", "-bg", "#1060a0"});
         picture = ShowPicture(d, 300, 200);
         shots = d.home() + "/shots";
@@ -307,6 +351,7 @@ public:
     }
 
     Desktop d;
+    std::unique_ptr<CompositorSelection> compositor;
     std::unique_ptr<Child> picture;
     QString shots;
     std::unique_ptr<Child> tarvo;
@@ -352,11 +397,16 @@ TEST_P(FrozenScreens, TheFilesHoldTheServersOwnPixelsUpToEveryEdge)
 INSTANTIATE_TEST_SUITE_P(Sizes, FrozenScreens,
                          ::testing::Values("1920x1080x24", "3840x2160x24", "1280x800x16"));
 
-// What changes on the screen after the key does not reach the file: the picture is the one
-// frozen at the key, not a copy taken at release.
-TEST(FrozenScreen, TheFileShowsTheScreenAsItWasWhenTheKeyWasPressed)
+class FrozenWhenKeyed : public ::testing::TestWithParam<const char*>
 {
-    Frozen f("1280x800x24");
+};
+
+// What changes on the screen after the key does not reach the file: the picture is the one
+// frozen at the key, not a copy taken at release. With and without a compositor, whose
+// presence changes the order of the copy and the map.
+TEST_P(FrozenWhenKeyed, TheFileShowsTheScreenAsItWasWhenTheKeyWasPressed)
+{
+    Frozen f("1280x800x24", {}, GetParam() == std::string("composited"));
     ASSERT_FALSE(f.reference.isNull());
     ASSERT_TRUE(f.pressPrint());
     f.picture->stop();
@@ -377,6 +427,8 @@ TEST(FrozenScreen, TheFileShowsTheScreenAsItWasWhenTheKeyWasPressed)
     ASSERT_FALSE(later.isNull());
     EXPECT_EQ(later.pixel(5, 5), qRgb(0x20, 0xa0, 0x40));
 }
+
+INSTANTIATE_TEST_SUITE_P(Desktops, FrozenWhenKeyed, ::testing::Values("plain", "composited"));
 
 // After a capture of a whole 4K screen the program is back near its idle size: neither the
 // screen nor the encoder's buffers are kept. The bound is loose on purpose (the allocator and

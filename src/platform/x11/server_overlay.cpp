@@ -153,6 +153,11 @@ public:
                             8, sizeof title - 1, title);
         picture_ = xcb_generate_id(c_);
         xcb_render_create_picture(c_, picture_, window_, format_, 0, nullptr);
+        const QByteArray cmName = "_NET_WM_CM_S" + QByteArray::number(ApplicationScreen());
+        if (auto atom = own(xcb_intern_atom_reply(
+                c_, xcb_intern_atom(c_, 0, std::uint16_t(cmName.size()), cmName.constData()),
+                nullptr)))
+            compositorAtom_ = atom->atom;
         QCoreApplication::instance()->installNativeEventFilter(this);
         xcb_flush(c_);
         return true;
@@ -160,16 +165,30 @@ public:
 
     std::unique_ptr<FrozenScreen> Freeze() override
     {
-        // The root can change size (a monitor plugged in): asked each time, one round trip.
-        auto geometry = own(xcb_get_geometry_reply(c_, xcb_get_geometry(c_, root_), nullptr));
+        // The root can change size (a monitor plugged in), and a compositing manager can come
+        // and go: both asked each time, in one round trip.
+        const auto geometryCookie = xcb_get_geometry(c_, root_);
+        const auto compositorCookie = xcb_get_selection_owner(c_, compositorAtom_);
+        auto geometry = own(xcb_get_geometry_reply(c_, geometryCookie, nullptr));
+        auto compositor = own(xcb_get_selection_owner_reply(c_, compositorCookie, nullptr));
         if (!geometry) return nullptr;
         const QRect area(0, 0, geometry->width, geometry->height);
+        // Without a compositor nothing below an override-redirect window can draw, and a
+        // window without a background leaves the screen as it is: mapped first, it freezes
+        // the screen at once, and the copy below takes the same pixels from under it. A
+        // compositor would show such a window's undefined contents, so there the copy comes
+        // first and the window shows it when mapped.
+        if (compositorAtom_ && compositor && compositor->owner == XCB_NONE) {
+            resize(area.size());
+            map();
+        }
         const xcb_pixmap_t pixmap = xcb_generate_id(c_);
         xcb_generic_error_t* err = xcb_request_check(
             c_, xcb_create_pixmap_checked(c_, depth_, pixmap, root_, std::uint16_t(area.width()),
                                           std::uint16_t(area.height())));
         if (err) {
             std::free(err);
+            Hide();
             return nullptr;
         }
         xcb_copy_area(c_, root_, pixmap, gc_, 0, 0, 0, 0, std::uint16_t(area.width()),
@@ -181,26 +200,20 @@ public:
               const std::function<bool()>& cancelled) override
     {
         const auto* screen = dynamic_cast<const PixmapScreen*>(&frozen);
-        if (!screen) return false;
+        if (!screen) {
+            Hide();
+            return false;
+        }
         handlers_ = std::move(handlers);
         selection_.reset();
-        focused_ = false;
-        const QRect area = screen->Area();
+        // Exposures and the frame from here on come from the frozen picture; a window that
+        // Freeze mapped already shows the same pixels, so setting it repaints nothing.
         const std::uint32_t background[] = {screen->pixmap()};
         xcb_change_window_attributes(c_, window_, XCB_CW_BACK_PIXMAP, background);
-        if (area.size() != size_) {
-            size_ = area.size();
-            const std::uint32_t geometry[] = {0, 0, std::uint32_t(size_.width()),
-                                              std::uint32_t(size_.height())};
-            xcb_configure_window(c_, window_,
-                                 XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y |
-                                     XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
-                                 geometry);
+        if (!mapped_) {
+            resize(screen->Area().size());
+            map();
         }
-        const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
-        xcb_configure_window(c_, window_, XCB_CONFIG_WINDOW_STACK_MODE, above);
-        xcb_map_window(c_, window_);
-        mapped_ = true;
         // Grabbed at once: an Escape pressed right after the capture key must reach the overlay.
         const QDeadlineTimer deadline(1000);
         // A grab that never takes leaves the window up without it, as a toolkit window would be.
@@ -273,6 +286,7 @@ public:
             // The three share the layout up to the positions.
             const auto* e = reinterpret_cast<const xcb_button_press_event_t*>(event);
             if (e->event != window_) return false;
+            if (stale(event)) return true;
             const QPoint p(e->root_x, e->root_y);
             const int kind = event->response_type & 0x7F;
             if (kind == XCB_MOTION_NOTIFY) {
@@ -286,7 +300,7 @@ public:
         case XCB_KEY_PRESS: {
             const auto* e = reinterpret_cast<const xcb_key_press_event_t*>(event);
             if (e->event != window_) return false;
-            if (isEscape(e->detail) && handlers_.cancel) handlers_.cancel();
+            if (!stale(event) && isEscape(e->detail) && handlers_.cancel) handlers_.cancel();
             return true;
         }
         case XCB_KEY_RELEASE: {
@@ -306,6 +320,7 @@ public:
         case XCB_FOCUS_OUT: {
             const auto* e = reinterpret_cast<const xcb_focus_in_event_t*>(event);
             if (e->event != window_) return false;
+            if (stale(event)) return true;
             if ((event->response_type & 0x7F) == XCB_FOCUS_IN) {
                 focused_ = true;
             } else if (focused_ && mapped_ && e->mode != XCB_NOTIFY_MODE_GRAB &&
@@ -323,6 +338,35 @@ public:
     }
 
 private:
+    void resize(QSize size)
+    {
+        if (size == size_) return;
+        size_ = size;
+        const std::uint32_t geometry[] = {0, 0, std::uint32_t(size_.width()),
+                                          std::uint32_t(size_.height())};
+        xcb_configure_window(c_, window_,
+                             XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                                 XCB_CONFIG_WINDOW_HEIGHT,
+                             geometry);
+    }
+
+    void map()
+    {
+        focused_ = false;
+        const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
+        xcb_configure_window(c_, window_, XCB_CONFIG_WINDOW_STACK_MODE, above);
+        shown_ = xcb_map_window(c_, window_).sequence;
+        mapped_ = true;
+        xcb_flush(c_);
+    }
+
+    // Input and focus events the server sent before this showing's map belong to an earlier
+    // one: a focus lost then must not cancel this capture.
+    bool stale(const xcb_generic_event_t* event) const
+    {
+        return std::int32_t(event->full_sequence - shown_) < 0;
+    }
+
     bool grab()
     {
         const auto pointer = xcb_grab_pointer(
@@ -406,6 +450,8 @@ private:
     xcb_cursor_t cursor_ = XCB_NONE;
     xcb_render_picture_t picture_ = 0;
     QSize size_;
+    xcb_atom_t compositorAtom_ = XCB_NONE;
+    std::uint32_t shown_ = 0;
     bool mapped_ = false;
     bool focused_ = false;
     std::optional<QRect> selection_;

@@ -36,10 +36,12 @@ public:
 
     virtual ~ServerOverlay() = default;
 
-    // Copies the whole root window into a new server pixmap. Null when the server refuses.
+    // Copies the whole root window into a new server pixmap. Without a compositing manager
+    // the window is mapped first (see Show), which freezes the screen before the copy is made.
+    // Null when the server refuses, with the window hidden again.
     virtual std::unique_ptr<FrozenScreen> Freeze() = 0;
 
-    // Maps the window over the screen with `frozen` (from Freeze) as its picture and takes
+    // Maps the window (unless Freeze did) over the screen with `frozen` as its picture and takes
     // the keyboard and the pointer, retrying while another client still holds them for up to
     // a second (then it stays up without them). False, with the window hidden again, when
     // cancelled() said to stop meanwhile or the picture is not one of Freeze's.
