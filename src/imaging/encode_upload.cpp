@@ -7,6 +7,8 @@
 #include "platform/hresult.h"
 #include "platform/services.h"
 
+#include <array>
+
 namespace tarvo {
 
 namespace {
@@ -15,6 +17,12 @@ constexpr QStringView kPng = u"image/png";
 constexpr QStringView kJpeg = u"image/jpeg";
 constexpr int kLowestQuality = 40;
 constexpr int kQualityStep = 5;
+
+// In the order they are tried after the quick PNG that EncodeToStream makes.
+const std::array<QByteArray (*)(const QImage&), 2> kTighterPngs = {
+    [](const QImage& image) { return codecs::EncodePngQuick(image, 5); },
+    [](const QImage& image) { return codecs::EncodePng(image); },
+};
 
 QByteArray encode(const Services& services, const QImage& image, int quality, QStringView mimeType)
 {
@@ -37,7 +45,7 @@ UploadEncoding StartingUploadEncoding(std::int64_t pixels)
     return {kPng, 95};
 }
 
-void EncodeForUpload(const QImage& fragment, const QString& title)
+void EncodeForUpload(const QImage& fragment, const QString& title, std::function<void()> finished)
 {
     const std::int64_t pixels = std::int64_t(fragment.width()) * std::int64_t(fragment.height());
     const UploadEncoding start = StartingUploadEncoding(pixels);
@@ -46,11 +54,14 @@ void EncodeForUpload(const QImage& fragment, const QString& title)
     const auto services = CurrentServices();
 
     QByteArray bytes = encode(*services, fragment, quality, mimeType);
-    if (bytes.size() > UploadSizeLimit && mimeType == kPng && !services->encodeForWeb) {
-        // The quick PNG is the smaller one on desktop pictures, not on every smooth gradient:
-        // libpng's gets its chance before the picture goes to JPEG.
-        bytes = QByteArray();
-        bytes = OffThread([&] { return codecs::EncodePng(fragment); });
+    if (mimeType == kPng && !services->encodeForWeb) {
+        // The first PNG is the quickest; tighter ones get their chance before the picture goes
+        // to JPEG. libdeflate's is the smaller on desktop pictures, libpng's on smooth gradients.
+        for (const auto& tighter : kTighterPngs) {
+            if (bytes.size() <= UploadSizeLimit) break;
+            bytes = QByteArray();
+            bytes = OffThread([&] { return tighter(fragment); });
+        }
     }
     if (bytes.size() > UploadSizeLimit && mimeType == kPng) {
         LogText(u"Cannot reach desired image size with PNG encoding, will try JPEG");
@@ -75,6 +86,7 @@ void EncodeForUpload(const QImage& fragment, const QString& title)
     job->image = std::move(bytes);
     job->mimeType = mimeType.toString();
     job->annotation = title;
+    job->finished = std::move(finished);
     if (services->startUpload)
         services->startUpload(std::move(job));
     else

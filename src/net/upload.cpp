@@ -17,6 +17,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace tarvo {
 
@@ -131,6 +132,17 @@ QString failureText()
     return QStringLiteral("Не удалось отправить снимок.");
 }
 
+// Whoever waits for the upload hears of it once, whichever way it ends.
+void tellFinished(UploadJob& job) noexcept
+{
+    const auto finished = std::exchange(job.finished, {});
+    if (!finished) return;
+    try {
+        finished();
+    } catch (...) {
+    }
+}
+
 void uploadWorker(std::unique_ptr<UploadJob> job) noexcept
 {
     UploadsInProgress.fetch_add(1);
@@ -146,15 +158,18 @@ void uploadWorker(std::unique_ptr<UploadJob> job) noexcept
             postImage(*job, base);
             deliverLink(*job, base);
             LogText(u"Posted to URL");
+            tellFinished(*job);
             if (Settings.sounds) PlaySoundResource(IDW_SUCCESS);
         } catch (...) {
             logFailure();
+            tellFinished(*job);
             if (Settings.sounds) PlaySoundResource(IDW_FAILURE);
             platform::ReportFailure(platform::Failure::Upload, {}, failureText());
         }
     } catch (...) {
         // Even the failure report failed (out of memory); the counter still goes back below.
     }
+    tellFinished(*job); // when even the failure path failed
     job.reset();
     UploadsInProgress.fetch_sub(1);
     try {

@@ -7,6 +7,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace tarvo {
@@ -19,6 +20,9 @@ struct UploadJob
     QByteArray image;                       // the encoded PNG or JPEG bytes
     QString mimeType;                       // "image/png" or "image/jpeg"
     QString annotation;                     // the title, or empty
+    // Called once on the worker when the link is on the clipboard and in the history, or the
+    // upload has failed; before the sound and the failure notice. May be empty.
+    std::function<void()> finished;
 };
 
 // Starts the worker on a thread of its own; the job belongs to the worker from here on. Nothing

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <vector>
@@ -224,36 +225,57 @@ TEST_F(EncodeForUploadTest, RealEncodersKeepNoiseWithinTheLimit)
     EXPECT_EQ(jobs[0]->mimeType, "image/png");
 }
 
-// A picture that fitted the limit as PNG before still goes as PNG, with the same pixels, where
-// the quick encoder makes it too big: a smooth gradient with a band of noise at the top.
-TEST_F(EncodeForUploadTest, APictureThatFittedAsPngStillGoesAsPng)
+// The PNGs are tried quickest first, and the first that fits is sent: each row is a picture
+// (a smooth gradient under rows of noise) that only that encoder and the ones after it fit.
+TEST_F(EncodeForUploadTest, TheFirstPngThatFitsIsSent)
 {
     const ScopedServices real([](Services& s) { s.encodeForWeb = nullptr; });
-    QImage picture(1200, 1050, QImage::Format_RGB32); // 1.26 megapixels: PNG at 80 first
-    QPainter p(&picture);
-    QLinearGradient g(0, 0, picture.width(), picture.height());
+    const std::function<QByteArray(const QImage&)> chain[] = {
+        [](const QImage& image) { return codecs::EncodePngQuick(image, 1); },
+        [](const QImage& image) { return codecs::EncodePngQuick(image, 5); },
+        [](const QImage& image) { return codecs::EncodePng(image); },
+    };
+    QImage gradient(1000, 900, QImage::Format_RGB32); // 0.9 megapixels: PNG at 85 first
+    QPainter p(&gradient);
+    QLinearGradient g(0, 0, gradient.width(), gradient.height());
     g.setColorAt(0, QColor(30, 80, 140));
     g.setColorAt(1, QColor(200, 120, 60));
-    p.fillRect(picture.rect(), g);
+    p.fillRect(gradient.rect(), g);
     p.end();
-    QRandomGenerator rng(5);
-    for (int y = 0; y < 95; ++y) {
-        auto* row = reinterpret_cast<quint32*>(picture.scanLine(y));
-        for (int x = 0; x < picture.width(); ++x)
-            row[x] = rng.generate() | 0xFF000000u;
-    }
-    const QByteArray libpng = codecs::EncodePng(picture);
-    ASSERT_LE(libpng.size(), UploadSizeLimit) << "the picture no longer tests the case";
-    ASSERT_GT(EncodeToStream(picture, 80, u"image/png").size(), UploadSizeLimit)
-        << "the picture no longer tests the case";
+    const auto withNoise = [&gradient](int rows) {
+        QImage picture = gradient;
+        QRandomGenerator rng(5);
+        for (int y = 0; y < rows; ++y) {
+            auto* row = reinterpret_cast<quint32*>(picture.scanLine(y));
+            for (int x = 0; x < picture.width(); ++x)
+                row[x] = rng.generate() | 0xFF000000u;
+        }
+        return picture;
+    };
+    for (std::size_t link = 0; link < std::size(chain); ++link) {
+        SCOPED_TRACE(link);
+        // The most rows of noise this encoder still fits (its size grows with them).
+        int fits = 0, over = gradient.height();
+        while (over - fits > 1) {
+            const int mid = (fits + over) / 2;
+            (chain[link](withNoise(mid)).size() <= UploadSizeLimit ? fits : over) = mid;
+        }
+        const QImage picture = withNoise(link == 0 ? 0 : fits);
+        const QByteArray expected = chain[link](picture);
+        ASSERT_LE(expected.size(), UploadSizeLimit) << "the picture no longer tests the case";
+        for (std::size_t before = 0; before < link; ++before)
+            ASSERT_GT(chain[before](picture).size(), UploadSizeLimit)
+                << "the picture no longer tests the case";
 
-    ASSERT_EQ(run(picture), S_OK);
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0]->mimeType, "image/png");
-    EXPECT_EQ(jobs[0]->image, libpng);
-    QImage back;
-    ASSERT_TRUE(back.loadFromData(jobs[0]->image, "PNG"));
-    EXPECT_EQ(back.convertToFormat(QImage::Format_RGB32), picture);
+        jobs.clear();
+        ASSERT_EQ(run(picture), S_OK);
+        ASSERT_EQ(jobs.size(), 1u);
+        EXPECT_EQ(jobs[0]->mimeType, "image/png");
+        EXPECT_EQ(jobs[0]->image, expected);
+        QImage back;
+        ASSERT_TRUE(back.loadFromData(jobs[0]->image, "PNG"));
+        EXPECT_EQ(back.convertToFormat(QImage::Format_RGB32), picture);
+    }
 }
 
 } // namespace

@@ -140,7 +140,9 @@ QImage desktopPicture(int kind, int w, int h)
     return img;
 }
 
-TEST(EncodeToStream, PngIsNoLargerThanLibpngsAndHoldsTheSamePixels)
+// The quick PNG costs at most a fifth more bytes than libpng's; the tighter level the upload
+// tries next must make up for it.
+TEST(EncodeToStream, PngIsWithinAFifthOfLibpngsAndHoldsTheSamePixels)
 {
     const struct
     {
@@ -153,7 +155,8 @@ TEST(EncodeToStream, PngIsNoLargerThanLibpngsAndHoldsTheSamePixels)
         const QByteArray bytes = EncodeToStream(src, 85, u"image/png");
         const QByteArray before = codecs::EncodePng(src, codecs::PngOptions{});
         if (c.kind != 1) {
-            EXPECT_LE(bytes.size(), before.size());
+            EXPECT_LE(bytes.size(), before.size() * 6 / 5);
+            EXPECT_LE(codecs::EncodePngQuick(src, 5).size(), before.size());
         }
         EXPECT_EQ(decode(bytes, "PNG").convertToFormat(QImage::Format_RGB32), src);
     }
