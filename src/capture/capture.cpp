@@ -20,8 +20,10 @@
 #include "settings/settings.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QRect>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -50,6 +52,18 @@ namespace {
 
 // How long the frozen picture may stay up after the release while it is delivered.
 constexpr std::chrono::milliseconds kLongestFrozenAfterRelease{150};
+// How long it stays once the picture is there, so that whoever asked at once (a paste, a
+// clipboard manager, the link's reader) has the answer before every window below repaints.
+constexpr std::chrono::milliseconds kFrozenAfterDelivery{20};
+
+// The capture under way, as a key pressed again meanwhile sees it.
+struct Running
+{
+    bool delivering = false;                   // the selection is made and the picture on its way
+    std::optional<std::int32_t> again;         // a capture asked for meanwhile, to run next
+    std::shared_ptr<platform::Happening> hold; // what the frozen picture waits for
+};
+Running* gRunning = nullptr;
 
 // The capture's steps: those of the services in use, the real ones where they name none.
 struct CaptureSteps
@@ -66,7 +80,8 @@ struct CaptureSteps
         [](const QImage& fragment, const std::function<void()>& written) {
             SaveToNumberedFile(fragment, written);
         };
-    std::function<void(const QImage&, const QString&)> encodeForUpload = &EncodeForUpload;
+    std::function<void(const QImage&, const QString&, std::function<void()>)> encodeForUpload =
+        &EncodeForUpload;
     // The overlay the X server paints from its own copy of the screen; only when no step of
     // the freeze is replaced, since the replacements work on an image.
     platform::x11::ServerOverlay* server = nullptr;
@@ -88,7 +103,13 @@ struct CaptureSteps
                 shown();
                 save(fragment);
             };
-        if (s.encodeForUpload) encodeForUpload = s.encodeForUpload;
+        if (s.encodeForUpload)
+            encodeForUpload = [upload = s.encodeForUpload](const QImage& fragment,
+                                                           const QString& title,
+                                                           const std::function<void()>& finished) {
+                upload(fragment, title);
+                if (finished) finished();
+            };
     }
 };
 
@@ -146,16 +167,20 @@ void capture(std::int32_t destination)
     std::unique_ptr<platform::FrozenScreen> frozen;
     SelectionRect selection;
     if (steps.server) frozen = steps.server->Freeze();
-    // The server overlay stays up until the pixels are fetched, and goes on every path.
+    // The server overlay stays up until the pixels are fetched, and goes on every path; the
+    // server's copy of the screen goes with it, not before (freeing it keeps the server busy).
     const struct Hide
     {
         platform::x11::ServerOverlay* overlay;
+        std::unique_ptr<platform::FrozenScreen>* frozen;
         void operator()() const
         {
-            if (overlay) overlay->Hide();
+            if (!overlay) return;
+            overlay->Hide();
+            frozen->reset();
         }
         ~Hide() { (*this)(); }
-    } hide{frozen ? steps.server : nullptr};
+    } hide{frozen ? steps.server : nullptr, &frozen};
     if (frozen) {
         selection = SelectRegionOnServer(*steps.server, *frozen);
     } else {
@@ -182,10 +207,12 @@ void capture(std::int32_t destination)
                                 area.width(), area.height())
             ? frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height))
             : QImage();
-    const bool local = destination == DestinationFile || destination == DestinationClipboard;
+    // The web route without a title holds the frozen picture until the link is there.
+    const bool held = destination == DestinationFile || destination == DestinationClipboard ||
+                      (destination == DestinationWeb && !Settings.annotate);
     // A slow disk or a huge picture must not leave the user looking at a frozen screen.
     QTimer hideAnyway;
-    if (local && hide.overlay) {
+    if (held && hide.overlay) {
         // The frozen picture stays up without its frame until it is delivered: unmapping
         // sets every window below repainting, which would take the processor from the encoder
         // for a picture that looks the same as the one shown.
@@ -196,16 +223,21 @@ void capture(std::int32_t destination)
     } else {
         hide();
     }
-    frozen.reset(); // the screen is let go before the slow part
+    if (!hide.overlay) frozen.reset(); // an image of the screen is let go before the slow part
     if (fragment.isNull()) {
         LogText(u"Cannot extract fragment");
         ThrowHr(E_FAIL);
     }
+    const auto hideSoon = [&hideAnyway] {
+        if (hideAnyway.isActive() && hideAnyway.remainingTimeAsDuration() > kFrozenAfterDelivery)
+            hideAnyway.start(kFrozenAfterDelivery);
+    };
 
     QString title;
+    if (gRunning) gRunning->delivering = destination != DestinationWeb || !Settings.annotate;
     switch (destination) {
     case DestinationClipboard:
-        steps.postToClipboard(fragment, [&hide] { hide(); });
+        steps.postToClipboard(fragment, hideSoon);
         break;
     case DestinationFile:
         steps.saveToNumberedFile(fragment, [&hide] { hide(); });
@@ -217,9 +249,21 @@ void capture(std::int32_t destination)
             request.title = &title;
             platform::SendCommand(CmdAskTitle, reinterpret_cast<qintptr>(&request));
             if (request.result != 1) return; // the user cancelled: nothing to say
-            steps.encodeForUpload(fragment, QString(title));
+            if (gRunning) gRunning->delivering = true;
+            steps.encodeForUpload(fragment, QString(title), {});
         } else {
-            steps.encodeForUpload(fragment, title);
+            const auto linked = std::make_shared<platform::Happening>();
+            if (gRunning) gRunning->hold = linked;
+            steps.encodeForUpload(fragment, title, [linked] { linked->Notify(); });
+            if (hideAnyway.isActive())
+                linked->Wait(QDeadlineTimer(hideAnyway.remainingTimeAsDuration()));
+            // A moment more for the link's reader, unless the key asks for the next capture.
+            if (hideAnyway.isActive() && !(gRunning && gRunning->again)) {
+                const auto settle = std::make_shared<platform::Happening>();
+                if (gRunning) gRunning->hold = settle;
+                settle->Wait(QDeadlineTimer(
+                    std::min(kFrozenAfterDelivery, hideAnyway.remainingTimeAsDuration())));
+            }
         }
         break;
     default:
@@ -233,13 +277,28 @@ void RunCapture(std::int32_t destination)
 {
     // One capture at a time: the overlay runs its own loop, where the key pressed again would
     // otherwise start a second capture that freezes the first overlay and stacks on top of it.
-    static bool running = false;
-    if (running) return;
-    running = true;
+    // A key pressed while the picture is delivered is kept: the next capture runs after this
+    // one, and a frozen picture held for the upload goes at once.
+    if (gRunning) {
+        if (gRunning->delivering) {
+            gRunning->again = destination;
+            if (gRunning->hold) gRunning->hold->Notify();
+        }
+        return;
+    }
+    Running running;
+    gRunning = &running;
     const struct Done
     {
-        ~Done() { running = false; }
-    } done;
+        Running& running;
+        ~Done()
+        {
+            gRunning = nullptr;
+            if (const auto again = running.again; again && QCoreApplication::instance())
+                QTimer::singleShot(0, QCoreApplication::instance(),
+                                   [destination = *again] { RunCapture(destination); });
+        }
+    } done{running};
 
     // Whatever way the capture ends, its buffers are gone: the pages go back to the system.
     const struct Trim

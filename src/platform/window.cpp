@@ -74,4 +74,31 @@ void PauseWithEvents(std::chrono::milliseconds duration, QEventLoop::ProcessEven
     loop.exec(flags);
 }
 
+void Happening::Notify()
+{
+    const std::lock_guard hold(lock_);
+    happened_ = true;
+    // A loop that ends before the call arrives takes the call with it.
+    if (waiting_) QMetaObject::invokeMethod(waiting_, &QEventLoop::quit, Qt::QueuedConnection);
+}
+
+bool Happening::Wait(QDeadlineTimer deadline)
+{
+    QEventLoop loop;
+    QTimer timer;
+    {
+        const std::lock_guard hold(lock_);
+        if (happened_ || deadline.hasExpired()) return happened_;
+        waiting_ = &loop;
+    }
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (!deadline.isForever()) timer.start(std::chrono::milliseconds(deadline.remainingTime()));
+    loop.exec();
+    const std::lock_guard hold(lock_);
+    waiting_ = nullptr;
+    return happened_;
+}
+
 } // namespace tarvo::platform

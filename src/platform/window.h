@@ -3,9 +3,11 @@
 // WM_SYSCOMMAND with a command number. Sending blocks the caller until the user-interface
 // thread has carried the command out (a direct call when already on that thread), so data
 // passed by address stays valid and owned by the sender.
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QtGlobal>
 #include <chrono>
+#include <mutex>
 
 namespace tarvo::platform {
 
@@ -29,5 +31,23 @@ void PostCommand(qintptr command, qintptr param = 0);
 // application object it simply sleeps.
 void PauseWithEvents(std::chrono::milliseconds duration,
                      QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
+
+// Something that another thread (or a later event) says has happened, waited for on the
+// user-interface thread with its event loop running. Shared by the waiter and the teller, so a
+// late Notify after the wait gave up is harmless.
+class Happening
+{
+public:
+    // Any thread, any number of times; the first one counts.
+    void Notify();
+    // Runs the event loop until Notify (at once if it came already) or the deadline. Whether it
+    // has happened.
+    bool Wait(QDeadlineTimer deadline);
+
+private:
+    std::mutex lock_;
+    bool happened_ = false;
+    QEventLoop* waiting_ = nullptr;
+};
 
 } // namespace tarvo::platform

@@ -11,7 +11,9 @@
 #include "platform/window.h"
 #include "settings/settings.h"
 #include "support/temp_env.h"
+#include "support/wait.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <functional>
 #include <gtest/gtest.h>
@@ -282,6 +284,32 @@ TEST_F(Pipeline, CancelledAnnotationDeliversNothingAndIsSilent)
     EXPECT_TRUE(sounds.empty());
     const QStringList once{"Capturing screen", "Selection is: width=30, height=40"};
     EXPECT_EQ(logLines(), once + once + once);
+}
+
+// A key pressed while the picture is delivered captures once that is done; one pressed while
+// the rectangle is chosen does nothing (the overlay has the keyboard then).
+TEST_F(Pipeline, AKeyPressedWhileThePictureIsDeliveredCapturesAfterIt)
+{
+    int selections = 0;
+    installSteps([&](Services& s) {
+        s.selectRegion = [&, select = s.selectRegion](const CaptureArea& area,
+                                                      const QImage& image) {
+            ++selections;
+            RunCapture(DestinationWeb);
+            return select(area, image);
+        };
+        s.saveToNumberedFile = [&](const QImage& f) {
+            deliver("file", f);
+            RunCapture(DestinationClipboard);
+        };
+    });
+    RunCapture(DestinationFile);
+    ASSERT_EQ(deliveries.size(), 1u) << "the next capture waits for this one to end";
+    ASSERT_TRUE(test::ProcessEventsUntil([&] { return deliveries.size() == 2; }));
+    EXPECT_EQ(deliveries[1].where, "clipboard");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(selections, 2);
+    EXPECT_EQ(deliveries.size(), 2u);
 }
 
 struct FailureCase

@@ -15,6 +15,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <atomic>
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -283,6 +284,32 @@ TEST_F(Upload, OnlyExactlyOkCounts)
             EXPECT_EQ(log.back(), "Exception: 0x80004005: Unspecified error");
             EXPECT_FALSE(log.contains("Image posted"));
         }
+    }
+}
+
+// The frozen picture waits for this: told once, after the link is in the history and before
+// the sound, whether the service took the picture or not.
+TEST_F(Upload, WhoeverWaitsIsToldOnceTheLinkIsThereOrTheUploadFailed)
+{
+    for (const bool accepted : {true, false}) {
+        SCOPED_TRACE(accepted ? "accepted" : "refused");
+        server.setReply(accepted ? Reply(200, "OK") : Reply(500, "OK"));
+        const qsizetype historyBefore = window.history.size();
+        const std::size_t soundsBefore = Sounds().size();
+        std::atomic<int> told{0};
+        qsizetype historyThen = -1;
+        std::size_t soundsThen = 0;
+        auto job = Job("img", "image/jpeg");
+        job->finished = [&] {
+            historyThen = window.history.size();
+            soundsThen = Sounds().size();
+            ++told;
+        };
+        Run(std::move(job));
+        EXPECT_EQ(told.load(), 1);
+        EXPECT_EQ(historyThen, historyBefore + (accepted ? 1 : 0));
+        EXPECT_EQ(soundsThen, soundsBefore);
+        EXPECT_EQ(Sounds().size(), soundsBefore + 1);
     }
 }
 
