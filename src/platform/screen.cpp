@@ -15,10 +15,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
@@ -207,6 +215,26 @@ bool serverHasShm(xcb_connection_t* c)
     return version != nullptr;
 }
 
+// The padding byte the server leaves in 32-bit pixels is not alpha: RGB32 wants it at 0xFF.
+void setOpaque(std::uint8_t* bits, int width, int height, int stride)
+{
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(bits + std::size_t(y) * std::size_t(stride));
+        for (int x = 0; x < width; ++x)
+            row[x] |= 0xFF000000u;
+    }
+}
+
+// Shared memory passed as a file descriptor came with version 1.2.
+bool serverTakesShmFd(xcb_connection_t* c)
+{
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_shm_id);
+    if (!ext || !ext->present) return false;
+    auto version = own(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    return version && (version->major_version > 1 ||
+                       (version->major_version == 1 && version->minor_version >= 2));
+}
+
 QImage grabShared(xcb_connection_t* c, const RootLayout& l, xcb_drawable_t drawable, const QRect& r)
 {
     if (!serverHasShm(c)) return {};
@@ -234,11 +262,7 @@ QImage grabShared(xcb_connection_t* c, const RootLayout& l, xcb_drawable_t drawa
             shmdt(bits);
             return {};
         }
-        for (int y = 0; y < r.height(); ++y) {
-            auto* row = reinterpret_cast<QRgb*>(bits + std::size_t(y) * std::size_t(stride));
-            for (int x = 0; x < r.width(); ++x)
-                row[x] |= 0xFF000000u; // the padding byte is not alpha
-        }
+        setOpaque(bits, r.width(), r.height(), stride);
         return out;
     }
     QImage out(r.width(), r.height(), QImage::Format_RGB32);
@@ -325,6 +349,165 @@ QImage x11::CopyDrawablePixels(xcb_connection_t* c, std::uint32_t drawable, cons
     const auto layout = describeRoot(c, ApplicationScreen());
     if (!layout) return {};
     return grabRect(c, *layout, drawable, r, method);
+}
+
+struct x11::PreparedCopy::State
+{
+    std::mutex lock;
+    bool ready = false;     // the memory is in place and nobody took it yet
+    bool abandoned = false; // nobody will take it: whoever holds it lets it go
+    int fd = -1;
+    std::uint8_t* memory = nullptr;
+    std::size_t length = 0;
+};
+
+namespace {
+
+// Background work yields to everything else, the user-interface thread above all.
+void lowestPriority()
+{
+    setpriority(PRIO_PROCESS, id_t(gettid()), 19);
+}
+
+void release(int fd, void* memory, std::size_t length)
+{
+    if (memory) munmap(memory, length);
+    if (fd >= 0) close(fd);
+}
+
+struct Mapping
+{
+    void* memory;
+    std::size_t length;
+};
+
+} // namespace
+
+x11::PreparedCopy::PreparedCopy(xcb_connection_t* c, int screen)
+    : c_(c), screen_(screen), state_(std::make_shared<State>())
+{
+    const auto layout = c && !xcb_connection_has_error(c) ? describeRoot(c, screen) : std::nullopt;
+    // Only where the server's pixels are already the image's; elsewhere the copy converts.
+    if (!layout || layout->rgb565 || layout->msbFirst != (Q_BYTE_ORDER == Q_BIG_ENDIAN)) return;
+    // The memory goes to the server as a file descriptor: over a local socket only, since a
+    // failed descriptor transfer would end the connection.
+    sockaddr_storage address{};
+    socklen_t addressLength = sizeof address;
+    if (getsockname(xcb_get_file_descriptor(c), reinterpret_cast<sockaddr*>(&address),
+                    &addressLength) != 0 ||
+        address.ss_family != AF_UNIX)
+        return;
+    const std::size_t length = std::size_t(layout->stride) * std::size_t(layout->height);
+    try {
+        std::thread([state = state_, length] {
+            lowestPriority();
+            const int fd = memfd_create("tarvo-screen", MFD_CLOEXEC);
+            void* memory = MAP_FAILED;
+            if (fd >= 0 && ftruncate(fd, off_t(length)) == 0)
+                memory = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (memory == MAP_FAILED) {
+                release(fd, nullptr, 0);
+                return;
+            }
+            // The pages are made now, not while the server copies into them.
+            if (madvise(memory, length, MADV_POPULATE_WRITE) != 0)
+                for (std::size_t at = 0; at < length; at += 4096)
+                    static_cast<volatile std::uint8_t*>(memory)[at] = 0;
+            const std::lock_guard hold(state->lock);
+            if (state->abandoned) {
+                release(fd, memory, length);
+                return;
+            }
+            state->fd = fd;
+            state->memory = static_cast<std::uint8_t*>(memory);
+            state->length = length;
+            state->ready = true;
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread: every fetch takes the usual way.
+    }
+}
+
+x11::PreparedCopy::~PreparedCopy()
+{
+    const std::lock_guard hold(state_->lock);
+    state_->abandoned = true;
+    if (state_->ready) release(state_->fd, state_->memory, state_->length);
+    state_->ready = false;
+}
+
+QImage x11::PreparedCopy::Take(std::uint32_t drawable, const QRect& r)
+{
+    int fd = -1;
+    std::uint8_t* memory = nullptr;
+    std::size_t length = 0;
+    {
+        const std::lock_guard hold(state_->lock);
+        if (!state_->ready) return {};
+        state_->ready = false;
+        state_->abandoned = true;
+        fd = state_->fd;
+        memory = state_->memory;
+        length = state_->length;
+    }
+    const auto layout = describeRoot(c_, screen_);
+    const int stride = layout ? rowStride(*layout, r.width()) : 0;
+    const std::size_t size = std::size_t(stride) * std::size_t(std::max(r.height(), 0));
+    const int serverFd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (r.isEmpty() || size == 0 || size > length || serverFd < 0 || xcb_connection_has_error(c_) ||
+        !serverTakesShmFd(c_)) {
+        if (serverFd >= 0) close(serverFd);
+        release(fd, memory, length);
+        return {};
+    }
+    const xcb_shm_seg_t seg = xcb_generate_id(c_);
+    xcb_shm_attach_fd(c_, seg, serverFd, 0); // the connection closes serverFd once sent
+    xcb_generic_error_t* err = nullptr;
+    auto reply = own(xcb_shm_get_image_reply(
+        c_,
+        xcb_shm_get_image(c_, drawable, std::int16_t(r.x()), std::int16_t(r.y()),
+                          std::uint16_t(r.width()), std::uint16_t(r.height()), ~0u,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, seg, 0),
+        &err));
+    xcb_shm_detach(c_, seg);
+    xcb_flush(c_);
+    if (err || !reply || reply->size < size) {
+        std::free(err);
+        release(fd, memory, length);
+        return {};
+    }
+    // The image keeps its own pages only; the rest goes back on a thread of its own, since
+    // freeing tens of megabytes takes a while.
+    const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+    const std::size_t keep = std::min(length, (size + page - 1) / page * page);
+    try {
+        std::thread([fd, rest = memory + keep, restLength = length - keep, keep] {
+            lowestPriority();
+            if (restLength) munmap(rest, restLength);
+            if (ftruncate(fd, off_t(keep)) != 0) {
+                // The pages stay until the image goes; nothing is lost.
+            }
+            close(fd);
+        }).detach();
+    } catch (const std::system_error&) {
+        release(fd, memory + keep, length - keep);
+    }
+    auto* mapping = new Mapping{memory, keep};
+    QImage out(
+        memory, r.width(), r.height(), stride, QImage::Format_RGB32,
+        [](void* m) {
+            const auto* owned = static_cast<Mapping*>(m);
+            munmap(owned->memory, owned->length);
+            delete owned;
+        },
+        mapping);
+    if (out.isNull()) {
+        munmap(memory, keep);
+        delete mapping;
+        return {};
+    }
+    setOpaque(memory, r.width(), r.height(), stride);
+    return out;
 }
 
 QImage GrabRootWindow(QRect* area, ScreenGrabMethod method)

@@ -2,6 +2,7 @@
 // in a numbered file or on the clipboard; Escape and a bare click; the raw screen copy itself.
 #include "desktop/harness.h"
 #include "platform/screen.h"
+#include "platform/x11/xcb_pixels.h"
 #include "support/helpers.h"
 
 #include <QDir>
@@ -247,6 +248,54 @@ TEST(ScreenCopy, SharedMemoryAndPlainRequestsGiveTheSamePixelsAsTheServer)
                                              << readAll("/proc/sysvipc/shm").toStdString();
     }
     EXPECT_EQ(ownSharedSegments(), 0) << "an image's segment outlived it";
+}
+
+// Shared memory this process has mapped, in KiB.
+qint64 rssShmemKiB()
+{
+    const QRegularExpression re(QStringLiteral("RssShmem:\\s+(\\d+)"));
+    const auto m = re.match(QString::fromLatin1(readAll("/proc/self/status")));
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+// The memory made ready during the selection gives the server's own pixels, once, and keeps
+// only the picture's pages; a server whose pixels need converting is left to the usual copy.
+TEST(ScreenCopy, PreparedMemoryGivesTheServersPixelsOnceAndKeepsOnlyThose)
+{
+    for (const char* size : {"1280x800x24", "3840x2160x24", "1280x800x16"}) {
+        SCOPED_TRACE(size);
+        Desktop d(false, size);
+        auto picture = ShowPicture(d, 600, 400);
+        const QImage whole = platform::GrabRootWindowOfDisplay(
+            QByteArray::fromStdString(d.display()), nullptr, platform::ScreenGrabMethod::Plain);
+        ASSERT_FALSE(whole.isNull());
+        int screen = 0;
+        xcb_connection_t* c = xcb_connect(d.display().c_str(), &screen);
+        ASSERT_FALSE(xcb_connection_has_error(c));
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        const bool native = QByteArray(size).endsWith("x24");
+        const int w = whole.width(), h = whole.height();
+        for (const QRect& r : {QRect(0, 0, w, h), QRect(w - 161, h - 121, 161, 121),
+                               QRect(0, h - 50, 70, 50), QRect(120, 80, 600, 400)}) {
+            SCOPED_TRACE(testing::Message()
+                         << r.x() << "," << r.y() << " " << r.width() << "x" << r.height());
+            const qint64 before = rssShmemKiB();
+            platform::x11::PreparedCopy prepared(c, screen);
+            QImage image;
+            const bool ready = WaitUntil([&] { return !(image = prepared.Take(root, r)).isNull(); },
+                                         native ? 10s : 300ms);
+            ASSERT_EQ(ready, native);
+            if (!native) continue;
+            EXPECT_TRUE(SamePixels(image, whole.copy(r)));
+            EXPECT_TRUE(prepared.Take(root, r).isNull()) << "used once only";
+            const qint64 share = (qint64(image.bytesPerLine()) * r.height() + 4095) / 4096 * 4;
+            EXPECT_TRUE(WaitUntil([&] { return rssShmemKiB() <= before + share; }, 10s))
+                << rssShmemKiB() - before << " KiB held for a picture of " << share << " KiB";
+            image = QImage();
+            EXPECT_LE(rssShmemKiB(), before) << "the memory outlived its image";
+        }
+        xcb_disconnect(c);
+    }
 }
 
 // Holds the compositing manager's selection as a compositor would, without compositing: the

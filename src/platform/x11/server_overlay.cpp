@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 #include <xcb/render.h>
 #include <xcb/xcb.h>
@@ -89,14 +90,24 @@ public:
     QImage Pixels(const QRect& r) const override
     {
         if (!InsidePicture(r, area_.width(), area_.height())) return {};
+        if (prepared_) {
+            QImage image = std::exchange(prepared_, nullptr)->Take(pixmap_, r);
+            if (!image.isNull()) return image;
+        }
         return CopyDrawablePixels(c_, pixmap_, r);
     }
     xcb_pixmap_t pixmap() const { return pixmap_; }
+    // Memory for the selection's pixels, made ready while the user chooses them.
+    void prepareCopy() const
+    {
+        if (!prepared_) prepared_ = std::make_unique<PreparedCopy>(c_, ApplicationScreen());
+    }
 
 private:
     xcb_connection_t* c_;
     xcb_pixmap_t pixmap_;
     QRect area_;
+    mutable std::unique_ptr<PreparedCopy> prepared_;
 };
 
 class XcbOverlay : public ServerOverlay, public QAbstractNativeEventFilter
@@ -226,6 +237,7 @@ public:
         }
         xcb_set_input_focus(c_, XCB_INPUT_FOCUS_PARENT, window_, XCB_CURRENT_TIME);
         xcb_flush(c_);
+        screen->prepareCopy();
         return true;
     }
 
