@@ -82,10 +82,14 @@ for entry in "$@"; do
   "$M" "${common[@]}" -H "$(tarvo_seed "$name" hotkey)" -t -b hotkey "$name" fullmap,pgrab Print "${cmd[@]}"
   seed=$(tarvo_seed "$name" hotfile)
   home=$RES/home-hotfile-$(tr -c 'A-Za-z0-9_\n-' _ <<<"$name")
-  "$M" "${common[@]}" -H "$seed" -t -b hotfile "$name" fullmap,pgrab Print \
+  # The captures start 20 s after start, once the version check (15 s) has loaded the HTTP
+  # stack for good, so "after captures" compares with the idle row of the same moment.
+  "$M" "${common[@]}" -S 20 -H "$seed" -t -b hotfile "$name" fullmap,pgrab Print \
     "$home/shots/screenshot_%05d.png" "${cmd[@]}"
   kill "$sampler"; wait "$sampler" 2>/dev/null || true; sampler=
   "$M" "${common[@]}" -n 3 -I 5 -H "$(tarvo_seed "$name" idle)" -t -b idle "$name" "${cmd[@]}"
+  "$M" "${common[@]}" -s 1920x1080 -n 3 -S 20 -I 5 -H "$(tarvo_seed "$name" idle20)" -t -b \
+    idle "$name@20s" "${cmd[@]}"
 done
 
 if [ "$PEERS" = 1 ]; then

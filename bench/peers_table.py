@@ -97,6 +97,9 @@ def main():
         [cell("idle", t, "1920x1080", "rss_kb", fmt="mib") for t in tarvos],
         [cell("idle", p[1], "1920x1080", "rss_kb", fmt="mib") if p[1] else ("–", None)
          for p in peers])
+    add("RSS idle 20 s after start (version check done), MiB",
+        [cell("idle", f"{t}@20s", "1920x1080", "rss_kb", fmt="mib") for t in tarvos],
+        [("–", None) for p in peers])
     add("RSS after 11 captures at 3840x2160, MiB (ksnip: 11 hotkey presses)",
         [cell("hotfile", t, "3840x2160", "daemon_rss_after_kb", fmt="mib") for t in tarvos],
         [cell("hotkey", p[1], "3840x2160", "daemon_rss_after_kb", fmt="mib") if p[1]
