@@ -63,7 +63,7 @@ struct Running
     std::optional<std::int32_t> again;         // a capture asked for meanwhile, to run next
     std::shared_ptr<platform::Happening> hold; // what the frozen picture waits for
 };
-Running* gRunning = nullptr;
+Running* gRunning = nullptr; // the capture under way, if any
 
 // The capture's steps: those of the services in use, the real ones where they name none.
 struct CaptureSteps
@@ -152,7 +152,7 @@ void notifyFailure(bool folderNotWritable)
             : QStringLiteral("Не удалось сделать снимок экрана."));
 }
 
-void capture(std::int32_t destination)
+void capture(std::int32_t destination, Running& running)
 {
     // Taken once, so a step that changes the services cannot pull them from under this capture.
     const auto services = CurrentServices();
@@ -234,7 +234,7 @@ void capture(std::int32_t destination)
     };
 
     QString title;
-    if (gRunning) gRunning->delivering = destination != DestinationWeb || !Settings.annotate;
+    running.delivering = destination != DestinationWeb || !Settings.annotate;
     switch (destination) {
     case DestinationClipboard:
         steps.postToClipboard(fragment, hideSoon);
@@ -249,18 +249,18 @@ void capture(std::int32_t destination)
             request.title = &title;
             platform::SendCommand(CmdAskTitle, reinterpret_cast<qintptr>(&request));
             if (request.result != 1) return; // the user cancelled: nothing to say
-            if (gRunning) gRunning->delivering = true;
+            running.delivering = true;
             steps.encodeForUpload(fragment, QString(title), {});
         } else {
             const auto linked = std::make_shared<platform::Happening>();
-            if (gRunning) gRunning->hold = linked;
+            running.hold = linked;
             steps.encodeForUpload(fragment, title, [linked] { linked->Notify(); });
             if (hideAnyway.isActive())
                 linked->Wait(QDeadlineTimer(hideAnyway.remainingTimeAsDuration()));
             // A moment more for the link's reader, unless the key asks for the next capture.
-            if (hideAnyway.isActive() && !(gRunning && gRunning->again)) {
+            if (hideAnyway.isActive() && !running.again) {
                 const auto settle = std::make_shared<platform::Happening>();
-                if (gRunning) gRunning->hold = settle;
+                running.hold = settle;
                 settle->Wait(QDeadlineTimer(
                     std::min(kFrozenAfterDelivery, hideAnyway.remainingTimeAsDuration())));
             }
@@ -307,7 +307,7 @@ void RunCapture(std::int32_t destination)
     } trim;
 
     try {
-        capture(destination);
+        capture(destination, running);
     } catch (const ComError& e) {
         if (e.Error() == CancelledCode) {
             LogText(u"Request cancelled");

@@ -235,22 +235,28 @@ bool serverTakesShmFd(xcb_connection_t* c)
                        (version->major_version == 1 && version->minor_version >= 2));
 }
 
+// Fetches r of the drawable into an attached segment as ZPixmap; whether all `size` bytes came.
+bool shmGetImage(xcb_connection_t* c, xcb_drawable_t drawable, const QRect& r, xcb_shm_seg_t seg,
+                 std::size_t size)
+{
+    xcb_generic_error_t* err = nullptr;
+    auto reply = own(xcb_shm_get_image_reply(
+        c,
+        xcb_shm_get_image(c, drawable, std::int16_t(r.x()), std::int16_t(r.y()),
+                          std::uint16_t(r.width()), std::uint16_t(r.height()), ~0u,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, seg, 0),
+        &err));
+    std::free(err);
+    return reply && reply->size >= size;
+}
+
 QImage grabShared(xcb_connection_t* c, const RootLayout& l, xcb_drawable_t drawable, const QRect& r)
 {
     if (!serverHasShm(c)) return {};
     const int stride = rowStride(l, r.width());
     const std::size_t size = std::size_t(stride) * std::size_t(r.height());
     SharedSegment segment(c);
-    if (!segment.create(size)) return {};
-    xcb_generic_error_t* err = nullptr;
-    auto reply = own(xcb_shm_get_image_reply(
-        c,
-        xcb_shm_get_image(c, drawable, std::int16_t(r.x()), std::int16_t(r.y()),
-                          std::uint16_t(r.width()), std::uint16_t(r.height()), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment.seg(), 0),
-        &err));
-    if (err) std::free(err);
-    if (!reply || reply->size < size) return {};
+    if (!segment.create(size) || !shmGetImage(c, drawable, r, segment.seg(), size)) return {};
     if (!l.rgb565 && l.msbFirst == (Q_BYTE_ORDER == Q_BIG_ENDIAN)) {
         // The server's pixels are already laid out as the image wants them: the image is made
         // over the segment itself, which it detaches when it goes; no copy.
@@ -353,6 +359,7 @@ QImage x11::CopyDrawablePixels(xcb_connection_t* c, std::uint32_t drawable, cons
 
 struct x11::PreparedCopy::State
 {
+    RootLayout layout; // as checked when the preparation started
     std::mutex lock;
     bool ready = false;     // the memory is in place and nobody took it yet
     bool abandoned = false; // nobody will take it: whoever holds it lets it go
@@ -384,7 +391,7 @@ struct Mapping
 } // namespace
 
 x11::PreparedCopy::PreparedCopy(xcb_connection_t* c, int screen)
-    : c_(c), screen_(screen), state_(std::make_shared<State>())
+    : c_(c), state_(std::make_shared<State>())
 {
     const auto layout = c && !xcb_connection_has_error(c) ? describeRoot(c, screen) : std::nullopt;
     // Only where the server's pixels are already the image's; elsewhere the copy converts.
@@ -395,8 +402,9 @@ x11::PreparedCopy::PreparedCopy(xcb_connection_t* c, int screen)
     socklen_t addressLength = sizeof address;
     if (getsockname(xcb_get_file_descriptor(c), reinterpret_cast<sockaddr*>(&address),
                     &addressLength) != 0 ||
-        address.ss_family != AF_UNIX)
+        address.ss_family != AF_UNIX || !serverTakesShmFd(c))
         return;
+    state_->layout = *layout;
     const std::size_t length = std::size_t(layout->stride) * std::size_t(layout->height);
     try {
         std::thread([state = state_, length] {
@@ -450,29 +458,20 @@ QImage x11::PreparedCopy::Take(std::uint32_t drawable, const QRect& r)
         memory = state_->memory;
         length = state_->length;
     }
-    const auto layout = describeRoot(c_, screen_);
-    const int stride = layout ? rowStride(*layout, r.width()) : 0;
+    const int stride = rowStride(state_->layout, r.width());
     const std::size_t size = std::size_t(stride) * std::size_t(std::max(r.height(), 0));
     const int serverFd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-    if (r.isEmpty() || size == 0 || size > length || serverFd < 0 || xcb_connection_has_error(c_) ||
-        !serverTakesShmFd(c_)) {
+    if (r.isEmpty() || size == 0 || size > length || serverFd < 0 || xcb_connection_has_error(c_)) {
         if (serverFd >= 0) close(serverFd);
         release(fd, memory, length);
         return {};
     }
     const xcb_shm_seg_t seg = xcb_generate_id(c_);
     xcb_shm_attach_fd(c_, seg, serverFd, 0); // the connection closes serverFd once sent
-    xcb_generic_error_t* err = nullptr;
-    auto reply = own(xcb_shm_get_image_reply(
-        c_,
-        xcb_shm_get_image(c_, drawable, std::int16_t(r.x()), std::int16_t(r.y()),
-                          std::uint16_t(r.width()), std::uint16_t(r.height()), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, seg, 0),
-        &err));
+    const bool fetched = shmGetImage(c_, drawable, r, seg, size);
     xcb_shm_detach(c_, seg);
     xcb_flush(c_);
-    if (err || !reply || reply->size < size) {
-        std::free(err);
+    if (!fetched) {
         release(fd, memory, length);
         return {};
     }

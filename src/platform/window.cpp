@@ -65,13 +65,7 @@ void PauseWithEvents(std::chrono::milliseconds duration, QEventLoop::ProcessEven
         if (duration.count() > 0) QThread::msleep(ulong(duration.count()));
         return;
     }
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(duration);
-    loop.exec(flags);
+    Happening().Wait(QDeadlineTimer(duration), flags); // nothing tells it: the whole time
 }
 
 void Happening::Notify()
@@ -82,7 +76,7 @@ void Happening::Notify()
     if (waiting_) QMetaObject::invokeMethod(waiting_, &QEventLoop::quit, Qt::QueuedConnection);
 }
 
-bool Happening::Wait(QDeadlineTimer deadline)
+bool Happening::Wait(QDeadlineTimer deadline, QEventLoop::ProcessEventsFlags flags)
 {
     QEventLoop loop;
     QTimer timer;
@@ -95,7 +89,7 @@ bool Happening::Wait(QDeadlineTimer deadline)
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     if (!deadline.isForever()) timer.start(std::chrono::milliseconds(deadline.remainingTime()));
-    loop.exec();
+    loop.exec(flags);
     const std::lock_guard hold(lock_);
     waiting_ = nullptr;
     return happened_;

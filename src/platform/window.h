@@ -40,9 +40,10 @@ class Happening
 public:
     // Any thread, any number of times; the first one counts.
     void Notify();
-    // Runs the event loop until Notify (at once if it came already) or the deadline. Whether it
-    // has happened.
-    bool Wait(QDeadlineTimer deadline);
+    // Runs the event loop (narrowed by flags) until Notify, at once if it came already, or the
+    // deadline. Whether it has happened.
+    bool Wait(QDeadlineTimer deadline,
+              QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
 
 private:
     std::mutex lock_;

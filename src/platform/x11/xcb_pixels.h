@@ -44,7 +44,6 @@ public:
 
 private:
     xcb_connection_t* c_;
-    int screen_;
     std::shared_ptr<State> state_;
 };
 
