@@ -51,9 +51,9 @@ alone carries the key) lands on the clipboard.
 The user interface is Russian.")
 # The toolkit loads these at run time, so the library scan cannot see them: the X11 and Wayland
 # platform plugins (a Wayland session runs natively and cannot start without the second), and the
-# translations of its own message box buttons. The portals give the screen copy and the shortcut
+# translations of its own message box buttons; libcurl, loaded with the first web request. The portals give the screen copy and the shortcut
 # on desktops whose compositor offers neither to clients.
-set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland")
+set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, libcurl4")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS
     "qt6-translations-l10n, fonts-dejavu-core, xdg-utils, xdg-desktop-portal")
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <memory>
 #include <mutex>
 
@@ -10,7 +11,59 @@ namespace tarvo::platform {
 
 namespace {
 
-std::once_flag gCurlInit;
+// libcurl and its TLS, LDAP and Kerberos libraries are several megabytes of a tray program's
+// memory that most sessions never need: they are loaded with the first request, not at start.
+struct Curl
+{
+    CURLcode (*global_init)(long);
+    CURL* (*easy_init)();
+    CURLcode (*easy_setopt)(CURL*, CURLoption, ...);
+    CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...);
+    CURLcode (*easy_perform)(CURL*);
+    void (*easy_cleanup)(CURL*);
+    const char* (*easy_strerror)(CURLcode);
+    curl_slist* (*slist_append)(curl_slist*, const char*);
+    void (*slist_free_all)(curl_slist*);
+};
+
+template <class F> bool resolve(void* library, const char* name, F*& to)
+{
+    to = reinterpret_cast<F*>(dlsym(library, name));
+    return to != nullptr;
+}
+
+// The library, loaded and initialised once; null with the loader's reason when it cannot be.
+const Curl* loadCurl(QString* why)
+{
+    static Curl curl{};
+    static QString failure;
+    static const bool loaded = [] {
+        // Kept for the rest of the run: its TLS libraries cannot be unloaded safely anyway.
+        void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        const bool ok = library && resolve(library, "curl_global_init", curl.global_init) &&
+                        resolve(library, "curl_easy_init", curl.easy_init) &&
+                        resolve(library, "curl_easy_setopt", curl.easy_setopt) &&
+                        resolve(library, "curl_easy_getinfo", curl.easy_getinfo) &&
+                        resolve(library, "curl_easy_perform", curl.easy_perform) &&
+                        resolve(library, "curl_easy_cleanup", curl.easy_cleanup) &&
+                        resolve(library, "curl_easy_strerror", curl.easy_strerror) &&
+                        resolve(library, "curl_slist_append", curl.slist_append) &&
+                        resolve(library, "curl_slist_free_all", curl.slist_free_all);
+        if (!ok) {
+            const char* reason = dlerror();
+            failure = QStringLiteral("Cannot load libcurl: %1")
+                          .arg(reason ? QString::fromLocal8Bit(reason) : QStringLiteral("unknown"));
+            return false;
+        }
+        if (curl.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            failure = QStringLiteral("Cannot initialise libcurl");
+            return false;
+        }
+        return true;
+    }();
+    if (!loaded && why) *why = failure;
+    return loaded ? &curl : nullptr;
+}
 
 struct Sink
 {
@@ -42,6 +95,7 @@ struct HeaderWatch
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user)
 {
     auto* watch = static_cast<HeaderWatch*>(user);
+    const Curl& curl = *loadCurl(nullptr);
     const std::size_t total = size * count;
     watch->bytes += curl_off_t(total);
     // The blank line that ends a final (not 1xx) header block.
@@ -50,7 +104,7 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     if (!blank || watch->told || !*watch->onResponse) return total;
     // 1xx blocks are followed by another one; only a final status counts.
     long status = 0;
-    curl_easy_getinfo(watch->curl, CURLINFO_RESPONSE_CODE, &status);
+    curl.easy_getinfo(watch->curl, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 100 && status < 200) return total;
     watch->told = true;
     try {
@@ -97,7 +151,7 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
     }
     // Connecting has its own time-out; the low-speed clock starts once the connection stands.
     curl_off_t connected = 0;
-    curl_easy_getinfo(p->curl, CURLINFO_CONNECT_TIME_T, &connected);
+    loadCurl(nullptr)->easy_getinfo(p->curl, CURLINFO_CONNECT_TIME_T, &connected);
     const curl_off_t moved = downloaded + uploaded + p->headers->bytes;
     if (connected == 0 || p->movedAtMark < 0) {
         p->movedAtMark = moved;
@@ -116,11 +170,11 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
 
 struct EasyDeleter
 {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+    void operator()(CURL* c) const { loadCurl(nullptr)->easy_cleanup(c); }
 };
 struct ListDeleter
 {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+    void operator()(curl_slist* l) const { loadCurl(nullptr)->slist_free_all(l); }
 };
 
 } // namespace
@@ -140,15 +194,18 @@ bool HttpError::unreachable() const
 
 bool HttpSend(const HttpRequest& request, HttpReply* reply)
 {
-    std::call_once(gCurlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    QString unavailable;
+    const Curl* lib = loadCurl(&unavailable);
+    if (!lib) throw HttpError(unavailable);
+    const Curl& api = *lib;
 
-    const std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
+    const std::unique_ptr<CURL, EasyDeleter> curl(api.easy_init());
     if (!curl) return false;
     CURL* c = curl.get();
 
     std::unique_ptr<curl_slist, ListDeleter> headers;
     for (const QByteArray& h : request.headers) {
-        curl_slist* next = curl_slist_append(headers.get(), h.constData());
+        curl_slist* next = api.slist_append(headers.get(), h.constData());
         if (!next) return false;
         (void)headers.release();
         headers.reset(next);
@@ -167,32 +224,32 @@ bool HttpSend(const HttpRequest& request, HttpReply* reply)
 
     Progress progress{c, &request.cancelled, &request.timeouts, &watch};
 
-    bool ok = curl_easy_setopt(c, CURLOPT_URL, url.constData()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &onWrite) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_HEADERDATA, &watch) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
-                                static_cast<long>(request.timeouts.connect.count())) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &onProgress) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFODATA, &progress) == CURLE_OK;
+    bool ok = api.easy_setopt(c, CURLOPT_URL, url.constData()) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_ERRORBUFFER, errorText) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_WRITEFUNCTION, &onWrite) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_HEADERDATA, &watch) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                               static_cast<long>(request.timeouts.connect.count())) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &onProgress) == CURLE_OK;
+    ok = ok && api.easy_setopt(c, CURLOPT_XFERINFODATA, &progress) == CURLE_OK;
     if (request.post) {
-        ok = ok && curl_easy_setopt(c, CURLOPT_POST, 1L) == CURLE_OK;
-        ok = ok && curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
-                                    static_cast<curl_off_t>(request.body.size())) == CURLE_OK;
-        ok = ok && curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.constData()) == CURLE_OK;
+        ok = ok && api.easy_setopt(c, CURLOPT_POST, 1L) == CURLE_OK;
+        ok = ok && api.easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
+                                   static_cast<curl_off_t>(request.body.size())) == CURLE_OK;
+        ok = ok && api.easy_setopt(c, CURLOPT_POSTFIELDS, request.body.constData()) == CURLE_OK;
     } else {
-        ok = ok && curl_easy_setopt(c, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+        ok = ok && api.easy_setopt(c, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     }
     if (!ok) return false;
 
-    const CURLcode rc = curl_easy_perform(c);
+    const CURLcode rc = api.easy_perform(c);
     if (rc == CURLE_ABORTED_BY_CALLBACK && progress.stalled)
         throw HttpError(QStringLiteral("Timeout was reached: fewer than %1 bytes were sent or "
                                        "received in %2 ms")
@@ -207,11 +264,11 @@ bool HttpSend(const HttpRequest& request, HttpReply* reply)
         throw HttpError(QStringLiteral("Request cancelled"), rc);
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && sink.stopped)) {
         const QString text = errorText[0] ? QString::fromUtf8(errorText).trimmed()
-                                          : QString::fromUtf8(curl_easy_strerror(rc));
+                                          : QString::fromUtf8(api.easy_strerror(rc));
         throw HttpError(text, static_cast<int>(rc));
     }
     long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    api.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     if (reply) {
         reply->status = status;
         reply->body = std::move(body);

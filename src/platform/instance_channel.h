@@ -7,7 +7,7 @@
 #include <QString>
 #include <functional>
 
-class QLocalServer;
+class QSocketNotifier;
 
 namespace tarvo::platform {
 
@@ -31,7 +31,9 @@ private:
     void onConnection();
 
     Handler handler_;
-    QLocalServer* server_ = nullptr;
+    int listener_ = -1;
+    QString path_;
+    QSocketNotifier* accepting_ = nullptr;
 };
 
 // Sends one request line to the instance holding the guard and waits for its answer; true

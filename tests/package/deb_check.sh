@@ -31,7 +31,7 @@ dups=$(for p in "$client" "$server"; do dpkg-deb -c "$p" | awk '$1 !~ /^d/ {prin
 
 [[ "$(dpkg-deb -f "$client" Section)" == graphics ]] || fail "client section"
 depends=$(dpkg-deb -f "$client" Depends)
-for lib in libqt6widgets6 libqt6network6 libcurl4 libasound2 libc6 libwayland-client0 qt6-qpa-plugins qt6-wayland; do
+for lib in libqt6widgets6 libcurl4 libasound2 libc6 libwayland-client0 qt6-qpa-plugins qt6-wayland; do
   grep -q "$lib" <<<"$depends" || fail "client Depends lacks $lib: $depends"
 done
 grep -q libmicrohttpd <<<"$(dpkg-deb -f "$server" Depends)" || fail "server Depends"

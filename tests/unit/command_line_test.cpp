@@ -8,8 +8,13 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <atomic>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tarvo {
 namespace {
@@ -155,6 +160,41 @@ TEST_F(Channel, ASocketLeftByAnInstanceThatDiedIsReplaced)
     platform::InstanceChannel channel([](const QByteArray&) { return true; });
     ASSERT_TRUE(channel.Listen(kName));
     EXPECT_TRUE(sendFromAnotherThread("capture -1"));
+}
+
+TEST_F(Channel, OnlyTheUserMaySendAndNoClientHoldsUpTheNext)
+{
+    int handled = 0;
+    platform::InstanceChannel channel([&](const QByteArray&) { return ++handled > 0; });
+    ASSERT_TRUE(channel.Listen(kName));
+    const QByteArray path = QFile::encodeName(platform::InstanceChannel::SocketPathFor(kName));
+    struct stat info
+    {
+    };
+    ASSERT_EQ(::stat(path.constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // One client says nothing, one sends a line too long to be a request, without its end.
+    const auto connected = [&path] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    };
+    const int silent = connected();
+    const int flooding = connected();
+    const QByteArray flood(1000, 'x');
+    EXPECT_EQ(::send(flooding, flood.constData(), std::size_t(flood.size()), MSG_NOSIGNAL),
+              ssize_t(flood.size()));
+    EXPECT_TRUE(sendFromAnotherThread("capture 2"));
+    EXPECT_EQ(handled, 1);
+    // The flood was dropped without an answer: its connection ends.
+    char answer[16];
+    EXPECT_LE(::recv(flooding, answer, sizeof answer, 0), 0);
+    ::close(silent);
+    ::close(flooding);
 }
 
 } // namespace
