@@ -1,6 +1,7 @@
 #include "app/application.h"
 #include "app/command_line.h"
 #include "net/log.h"
+#include "platform/http_helper.h"
 #include "platform/session.h"
 #include "settings/service.h"
 
@@ -17,6 +18,8 @@
 
 int main(int argc, char** argv)
 {
+    // The web helper (see http_helper.h) is this program run again: it serves and ends.
+    if (const int helper = tarvo::platform::RunHttpHelperIfAsked(); helper >= 0) return helper;
     std::optional<std::int32_t> capture;
     if (const auto done = tarvo::HandleCommandLine(argc, argv, &capture)) return *done;
     tarvo::OpenLogFromEnvironment();

@@ -1,6 +1,7 @@
 #include "net/version_check.h"
 
 #include "platform/commands.h"
+#include "platform/http_helper.h"
 #include "platform/process_state.h"
 #include "platform/resources.h"
 #include "platform/window.h"
@@ -60,8 +61,9 @@ QString FetchServerValue(const QString& name, const platform::HttpTimeouts& time
     // Closing the program abandons the request rather than waiting for the service.
     request.cancelled = [] { return Exiting.load(); };
 
+    // Apart: one request a session is not worth keeping libcurl's libraries resident for.
     platform::HttpReply reply;
-    if (!platform::HttpSend(request, &reply)) return QString();
+    if (!platform::HttpSendApart(request, &reply)) return QString();
     if (Exiting.load()) return QString();
     // A zero-terminated text: it ends at the first zero byte.
     return QString::fromLocal8Bit(reply.body.constData(),

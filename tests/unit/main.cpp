@@ -1,3 +1,5 @@
+#include "platform/http_helper.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -6,6 +8,8 @@
 
 int main(int argc, char** argv)
 {
+    // Web requests made apart run this binary again as their helper.
+    if (const int helper = tarvo::platform::RunHttpHelperIfAsked(); helper >= 0) return helper;
     // ctest and test discovery run this binary without the test's environment.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Never the desktop's bus, and no bus that Qt starts on demand and leaves running: an
