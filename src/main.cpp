@@ -11,6 +11,9 @@
 #include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #define TARVO_LEAK_CHECK 1
@@ -20,6 +23,12 @@ int main(int argc, char** argv)
 {
     // The web helper (see http_helper.h) is this program run again: it serves and ends.
     if (const int helper = tarvo::platform::RunHttpHelperIfAsked(); helper >= 0) return helper;
+#ifdef __GLIBC__
+    // A capture's buffers (megabytes each at 4K) get pages of their own that go back to the
+    // system when freed. By default the allocator raises this bound to the largest block freed
+    // so far, and a worker's arena then keeps them for the rest of the session.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
     std::optional<std::int32_t> capture;
     if (const auto done = tarvo::HandleCommandLine(argc, argv, &capture)) return *done;
     tarvo::OpenLogFromEnvironment();

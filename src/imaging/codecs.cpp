@@ -1,6 +1,7 @@
 #include "imaging/codecs.h"
 
 #include "net/log.h"
+#include "platform/big_buffer.h"
 #include "platform/hresult.h"
 
 #include <csetjmp>
@@ -209,11 +210,11 @@ QByteArray EncodePngQuick(const QImage& image, int level)
     if (w > 0x7FFFFFFF / 3 || h > std::numeric_limits<std::size_t>::max() / rowBytes) fail();
 
     // Each row: filter type 1 ("sub"), then every byte minus the same channel one pixel left.
-    std::unique_ptr<unsigned char[]> filtered(new (std::nothrow) unsigned char[rowBytes * h]);
-    if (!filtered) outOfMemory();
+    platform::BigBuffer filtered(rowBytes * h);
+    if (!filtered.data()) outOfMemory();
     for (std::size_t y = 0; y < h; ++y) {
         const auto* s = reinterpret_cast<const QRgb*>(img.constScanLine(int(y)));
-        unsigned char* d = filtered.get() + y * rowBytes;
+        unsigned char* d = filtered.data() + y * rowBytes;
         *d++ = 1;
         int r0 = 0, g0 = 0, b0 = 0;
         for (std::size_t x = 0; x < w; ++x) {
@@ -231,14 +232,11 @@ QByteArray EncodePngQuick(const QImage& image, int level)
         libdeflate_alloc_compressor(qBound(1, level, 12)));
     if (!compressor) outOfMemory();
     const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), rowBytes * h);
-    QByteArray idat(qsizetype(bound), Qt::Uninitialized);
-    const std::size_t size = libdeflate_zlib_compress(compressor.get(), filtered.get(),
-                                                      rowBytes * h, idat.data(), bound);
-    if (size == 0) fail();
-    filtered.reset();
+    if (bound > std::size_t(std::numeric_limits<qsizetype>::max()) - 128) fail();
 
     QByteArray out;
-    out.reserve(qsizetype(size) + 64);
+    out.reserve(qsizetype(bound) + 128);
+    platform::PreferHugePages(out.data(), std::size_t(out.capacity()));
     out.append("\x89PNG\r\n\x1a\n", 8);
     char ihdr[13];
     putBe32(ihdr, std::uint32_t(w));
@@ -249,8 +247,22 @@ QByteArray EncodePngQuick(const QImage& image, int level)
     ihdr[11] = 0; // adaptive filtering (each row names its filter)
     ihdr[12] = 0; // not interlaced
     appendChunk(out, "IHDR", ihdr, sizeof ihdr);
-    appendChunk(out, "IDAT", idat.constData(), size);
+    // The IDAT chunk is compressed in place, between its head and its CRC: no second buffer.
+    const qsizetype head = out.size();
+    out.resize(head + 8 + qsizetype(bound));
+    char* idat = out.data() + head + 8;
+    const std::size_t size =
+        libdeflate_zlib_compress(compressor.get(), filtered.data(), rowBytes * h, idat, bound);
+    if (size == 0 || size > 0x7FFFFFFF) fail();
+    filtered.reset();
+    putBe32(out.data() + head, std::uint32_t(size));
+    std::memcpy(out.data() + head + 4, "IDAT", 4);
+    char crc[4];
+    putBe32(crc, libdeflate_crc32(0, out.constData() + head + 4, size + 4));
+    out.resize(head + 8 + qsizetype(size));
+    out.append(crc, 4);
     appendChunk(out, "IEND", nullptr, 0);
+    out.squeeze(); // the bound is far above what most pictures need
     return out;
 }
 

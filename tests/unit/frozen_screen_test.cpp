@@ -1,10 +1,13 @@
 // The frozen screen's pixel fetch and the overlay's repaint of only what a drag changes.
+#include "platform/big_buffer.h"
 #include "platform/frozen_screen.h"
 #include "platform/x11/server_overlay.h"
 #include "support/helpers.h"
 
 #include <QRegion>
+#include <cstdint>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <utility>
 
 namespace tarvo {
@@ -109,6 +112,34 @@ TEST(ChangedSelectionPixels, GrowingABigSelectionRepaintsOnlyThinStrips)
     for (const QRect& r : rects)
         pixels += qint64(r.width()) * r.height();
     EXPECT_LE(pixels, 4 * (3002 + 1802)) << "the whole rectangle was repainted";
+}
+
+// A page that is still mapped can be synced; one given back cannot.
+bool mapped(const void* p)
+{
+    const auto page = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t(4095);
+    return msync(reinterpret_cast<void*>(page), 4096, MS_ASYNC) == 0;
+}
+
+TEST(BigBuffer, IsWritableEdgeToEdgeOnAHugePageEdgeAndGoesBackWhenReset)
+{
+    EXPECT_EQ(platform::BigBuffer(0).data(), nullptr);
+    for (const std::size_t size : {std::size_t(1), std::size_t(4096), std::size_t(5) << 20}) {
+        SCOPED_TRACE(size);
+        platform::BigBuffer buffer(size);
+        unsigned char* const p = buffer.data();
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(buffer.size(), size);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % (std::uintptr_t(2) << 20), 0u);
+        p[0] = 1;
+        p[size - 1] = 1;
+        EXPECT_EQ(p[0], 1);
+        EXPECT_EQ(p[size - 1], 1);
+        buffer.reset();
+        EXPECT_EQ(buffer.data(), nullptr);
+        EXPECT_FALSE(mapped(p));
+        EXPECT_FALSE(mapped(p + size - 1));
+    }
 }
 
 } // namespace
