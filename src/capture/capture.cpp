@@ -9,6 +9,7 @@
 #include "platform/commands.h"
 #include "platform/frozen_screen.h"
 #include "platform/hresult.h"
+#include "platform/http.h"
 #include "platform/report.h"
 #include "platform/resources.h"
 #include "platform/screen.h"
@@ -161,6 +162,8 @@ void capture(std::int32_t destination, Running& running)
     if (platform::ActiveBackend() == platform::Backend::Wayland)
         useWaylandSteps(steps, *services, outputs, destination);
 
+    // The upload's HTTP library loads while the user chooses the picture.
+    if (destination == DestinationWeb) platform::PrepareHttp();
     // Keys typed while the screen is copied go to the overlay, not to the window underneath.
     std::optional<platform::KeyboardHold> keys(std::in_place);
     LogText(u"Capturing screen");

@@ -5,7 +5,8 @@
 #include <curl/curl.h>
 #include <dlfcn.h>
 #include <memory>
-#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace tarvo::platform {
 
@@ -189,6 +190,15 @@ bool HttpError::unreachable() const
         return true;
     default:
         return false;
+    }
+}
+
+void PrepareHttp()
+{
+    try {
+        std::thread([] { loadCurl(nullptr); }).detach();
+    } catch (const std::system_error&) {
+        // No thread: the request loads it.
     }
 }
 

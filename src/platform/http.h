@@ -71,6 +71,10 @@ private:
     int code_;
 };
 
+// Loads libcurl (which the first request otherwise does) on a worker of its own, so that a
+// request expected soon, such as the upload of a capture that has begun, does not wait for it.
+void PrepareHttp();
+
 // false when the request could not be set up at all (no session, refused options); throws
 // HttpError when the transfer fails.
 bool HttpSend(const HttpRequest& request, HttpReply* reply);
