@@ -161,10 +161,11 @@ bool SendToInstance(const QString& guardName, const QByteArray& request, int tim
             return rc > 0 && (p.revents & events);
         }
     };
-    // A listener whose backlog is full makes us wait for room, as a blocking connect would.
+    // A listener whose backlog is full makes us try again until the deadline.
     while (::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
         if (errno == EINTR) continue;
-        if (errno != EAGAIN || !ready(POLLOUT)) return false;
+        if (errno != EAGAIN || deadline.hasExpired()) return false;
+        ::poll(nullptr, 0, 10);
     }
     const QByteArray line = request + '\n';
     qsizetype sent = 0;
