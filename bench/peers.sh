@@ -56,18 +56,27 @@ sample_peak() {   # FILE PGREP-ARGS...
   done
 }
 
-tarvo_seed() {   # NAME MODE -> seed dir whose settings save numbered files in the run's HOME
+shots() { echo "$OUT/shots-$(tr -c 'A-Za-z0-9_\n-' _ <<<"$1")"; }   # NAME -> numbered files' folder
+tarvo_seed() {   # NAME MODE -> seed dir whose settings save numbered files in shots NAME
   local name=$1 mode=$2 dir=$OUT/seed-$1-$2
-  local home=$RES/home-$mode-$(tr -c 'A-Za-z0-9_\n-' _ <<<"$name")
-  mkdir -p "$dir/.config/tarvo" "$dir/shots"
+  mkdir -p "$dir/.config/tarvo"
   printf '%s\n' 'Windows Registry Editor Version 5.00' '' '[HKEY_CURRENT_USER\Software\Tarvo]' \
-    '"Destination"="2"' '"Sounds"="0"' "\"Target Folder\"=\"$home/shots\"" \
+    '"Destination"="2"' '"Sounds"="0"' "\"Target Folder\"=\"$(shots "$name")\"" \
     >"$dir/.config/tarvo/tarvo.reg"
   echo "$dir"
 }
 
+# The harness times a file by its first bytes; the last write, when the picture is whole, is
+# noted beside it for every output (outside the homes, which the harness makes anew).
+gcc -O2 -Wall -o "$OUT/write_watch" "$HERE/write_watch.c"
+mkdir -p "$RES/out"
+dirs=("$RES/out")
+for entry in "$@"; do dirs+=("$(shots "${entry%%=*}")"); mkdir -p "${dirs[-1]}"; done
+"$OUT/write_watch" "${dirs[@]}" >"$OUT/writes.txt" &
+watcher=$!
+
 sampler=
-trap '[ -n "$sampler" ] && kill "$sampler" 2>/dev/null' EXIT
+trap '[ -n "$sampler" ] && kill "$sampler" 2>/dev/null; kill "$watcher" 2>/dev/null' EXIT
 for entry in "$@"; do
   name=${entry%%=*} rest=${entry#*=} bin=${rest%%@*} envs=
   [ "$rest" != "$bin" ] && envs=${rest#*@}
@@ -81,11 +90,10 @@ for entry in "$@"; do
   # the map itself changes no pixel, so there the map is the paint (see peers_table.py).
   "$M" "${common[@]}" -H "$(tarvo_seed "$name" hotkey)" -t -b hotkey "$name" fullmap,pgrab Print "${cmd[@]}"
   seed=$(tarvo_seed "$name" hotfile)
-  home=$RES/home-hotfile-$(tr -c 'A-Za-z0-9_\n-' _ <<<"$name")
   # The captures start 20 s after start, once the version check (15 s) has loaded the HTTP
   # stack for good, so "after captures" compares with the idle row of the same moment.
   "$M" "${common[@]}" -S 20 -H "$seed" -t -b hotfile "$name" fullmap,pgrab Print \
-    "$home/shots/screenshot_%05d.png" "${cmd[@]}"
+    "$(shots "$name")/screenshot_%05d.png" "${cmd[@]}"
   kill "$sampler"; wait "$sampler" 2>/dev/null || true; sampler=
   "$M" "${common[@]}" -n 3 -I 5 -H "$(tarvo_seed "$name" idle)" -t -b idle "$name" "${cmd[@]}"
   "$M" "${common[@]}" -s 1920x1080 -n 3 -S 20 -I 5 -H "$(tarvo_seed "$name" idle20)" -t -b \
@@ -110,6 +118,7 @@ if [ "$PEERS" = 1 ]; then
   fi
 fi
 
+kill "$watcher"; wait "$watcher" 2>/dev/null || true
 "$OUT/harness/stats.py" "$RES/raw.csv" >"$OUT/summary.md" 2>/dev/null || true
 python3 "$HERE/peers_table.py" "$RES/raw.csv" "$OUT" >"$OUT/table.md"
 cat "$OUT/table.md"

@@ -16,6 +16,38 @@ def median(xs):
     return None if n == 0 else (xs[n // 2] if n % 2 else (xs[n // 2 - 1] + xs[n // 2]) / 2)
 
 
+def add_whole_file_times(raw, writes, data):
+    """Release -> last byte written, per run: the harness's release -> first bytes plus the
+    time between the file's first and last write that write_watch saw."""
+    try:
+        lines = [l.split() for l in open(writes)]
+    except OSError:
+        return
+    spans = defaultdict(list)  # path -> [last - first] per incarnation, in time order
+    for path, first, last in sorted((l for l in lines if len(l) == 3), key=lambda l: float(l[1])):
+        spans[path].append(float(last) - float(first))
+    sizes = defaultdict(list)  # hotfile name -> sizes in the order they ran
+    first_bytes = {}
+    for test, name, size, run, metric, value in csv.reader(open(raw)):
+        if metric != "file_after_release_ms" or float(value) < 0:
+            continue
+        first_bytes[(test, name, size, int(run))] = float(value)
+        if test == "hotfile" and size not in sizes[name]:
+            sizes[name].append(size)
+    for (test, name, size, run), first in first_bytes.items():
+        if test == "select":
+            found = [p for p in spans if os.path.basename(p) == f"{name}-{size}-{run}.png"]
+            span = spans[found[0]][0] if found else None
+        else:
+            safe = "".join(c if c.isalnum() or c in "_-" else "_" for c in name)
+            path = next((p for p in spans if p.endswith(f"shots-{safe}/screenshot_{run + 1:05d}.png")),
+                        None)
+            index = sizes[name].index(size)
+            span = spans[path][index] if path and index < len(spans[path]) else None
+        if span is not None:
+            data[(test, name, size, "whole_after_release_ms", run == 0)].append(first + span)
+
+
 def main():
     raw, outdir = sys.argv[1], sys.argv[2]
     data = defaultdict(list)  # (test, name, size, metric, cold?) -> values
@@ -25,6 +57,7 @@ def main():
             continue
         data[(test, name, size, metric, int(run) == 0)].append(v)
     tarvos = sorted({k[1] for k in data if k[0] == "hotfile"})
+    add_whole_file_times(raw, os.path.join(outdir, "writes.txt"), data)
     peers = [("ksnip", "ksnip-tray", "ksnip-r"), ("flameshot", None, "flameshot-gui"),
              ("scrot", None, "scrot-s")]
     sizes = ["1920x1080", "3840x2160"]
@@ -93,6 +126,10 @@ def main():
         add(f"release → file exists, {size} (Tarvo: hotkey route; peers: their selector)",
             [cell("hotfile", t, size, "file_after_release_ms") for t in tarvos],
             [cell("select", p[2], size, "file_after_release_ms") for p in peers], ratio_to=-1)
+    for size in sizes:
+        add(f"release → file whole (last byte written), {size}",
+            [cell("hotfile", t, size, "whole_after_release_ms") for t in tarvos],
+            [cell("select", p[2], size, "whole_after_release_ms") for p in peers], ratio_to=-1)
     add("RSS idle, MiB",
         [cell("idle", t, "1920x1080", "rss_kb", fmt="mib") for t in tarvos],
         [cell("idle", p[1], "1920x1080", "rss_kb", fmt="mib") if p[1] else ("–", None)
