@@ -1,6 +1,7 @@
 #include "platform/http.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <curl/curl.h>
 #include <dlfcn.h>
@@ -195,6 +196,9 @@ bool HttpError::unreachable() const
 
 void PrepareHttp()
 {
+    // Once is enough: the library stays for the rest of the run.
+    static std::atomic_flag asked = ATOMIC_FLAG_INIT;
+    if (asked.test_and_set()) return;
     try {
         std::thread([] { loadCurl(nullptr); }).detach();
     } catch (const std::system_error&) {
