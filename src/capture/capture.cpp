@@ -4,6 +4,7 @@
 #include "capture/overlay_wayland.h"
 #include "imaging/destinations.h"
 #include "imaging/encode_upload.h"
+#include "imaging/off_thread.h"
 #include "net/log.h"
 #include "platform/clipboard.h"
 #include "platform/commands.h"
@@ -71,16 +72,18 @@ struct CaptureSteps
 {
     std::function<QImage(CaptureArea*)> captureScreen = &CaptureScreen;
     std::function<SelectionRect(const CaptureArea&, const QImage&)> selectRegion = &SelectRegion;
-    std::function<void(const QImage&, const std::function<void()>&)> postToClipboard =
-        [](const QImage& fragment, const std::function<void()>& posted) {
-            PostToClipboard(fragment, posted);
-        };
     // Both say when the picture is delivered (the clipboard has it, the file has its bytes), so
-    // the overlay can go then and not before.
-    std::function<void(const QImage&, const std::function<void()>&)> saveToNumberedFile =
-        [](const QImage& fragment, const std::function<void()>& written) {
-            SaveToNumberedFile(fragment, written);
-        };
+    // the overlay can go then and not before; both take its bytes if already on their way.
+    using Deliver =
+        std::function<void(const QImage&, const std::function<void()>&, const EncodedFragment&)>;
+    Deliver postToClipboard = [](const QImage& fragment, const std::function<void()>& posted,
+                                 const EncodedFragment& encoded) {
+        PostToClipboard(fragment, posted, encoded);
+    };
+    Deliver saveToNumberedFile = [](const QImage& fragment, const std::function<void()>& written,
+                                    const EncodedFragment& encoded) {
+        SaveToNumberedFile(fragment, written, encoded);
+    };
     std::function<void(const QImage&, const QString&, std::function<void()>)> encodeForUpload =
         &EncodeForUpload;
     // The overlay the X server paints from its own copy of the screen; only when no step of
@@ -94,13 +97,15 @@ struct CaptureSteps
         if (s.selectRegion) selectRegion = s.selectRegion;
         if (s.postToClipboard)
             postToClipboard = [post = s.postToClipboard](const QImage& fragment,
-                                                         const std::function<void()>& shown) {
+                                                         const std::function<void()>& shown,
+                                                         const EncodedFragment&) {
                 shown(); // a step of its own has the screen back first, as it always had
                 post(fragment);
             };
         if (s.saveToNumberedFile)
             saveToNumberedFile = [save = s.saveToNumberedFile](const QImage& fragment,
-                                                               const std::function<void()>& shown) {
+                                                               const std::function<void()>& shown,
+                                                               const EncodedFragment&) {
                 shown();
                 save(fragment);
             };
@@ -137,6 +142,55 @@ void useWaylandSteps(CaptureSteps& steps, const Services& s, std::vector<OutputP
         return SelectRegionOnOutputs(area, frozen, outputs, whileShown);
     };
 }
+
+// While the pointer holds still during a drag, the selection as it stands is fetched and
+// encoded, so that a release on the same rectangle finds its picture ready: people stop before
+// they let go. The frozen screen never changes, so the same rectangle means the same bytes.
+class Guess
+{
+public:
+    explicit Guess(QString imageFormat) : imageFormat_(std::move(imageFormat)) {}
+
+    // The pointer rests on s; false while the last guess is still encoding.
+    bool Rest(const platform::FrozenScreen& frozen, const SelectionRect& s)
+    {
+        if (encoded_.bytes.valid()) {
+            if (!encoded_.ready()) return false; // one encode at a time
+            if (s == selection_) return true;
+        }
+        Forget();
+        fragment_ = frozen.Pixels(QRect(s.x, s.y, s.width, s.height));
+        if (fragment_.isNull()) return true;
+        selection_ = s;
+        encoded_ = EncodeForDelivery(fragment_, imageFormat_);
+        return true;
+    }
+
+    // Whether the guess is the released selection's.
+    bool Right(const SelectionRect& s) const { return encoded_.bytes.valid() && s == selection_; }
+    const QImage& Fragment() const { return fragment_; }
+    const EncodedFragment& Encoded() const { return encoded_; }
+
+    // A wrong guess is let go, its encode waited out first: the next fetch and encode must not
+    // come on top of it, which would double the peak memory of a large capture.
+    void Forget()
+    {
+        if (encoded_.bytes.valid() && !encoded_.ready())
+            OffThread([this] {
+                encoded_.bytes.wait();
+                return true;
+            });
+        selection_ = {};
+        fragment_ = {};
+        encoded_ = {};
+    }
+
+private:
+    QString imageFormat_;
+    SelectionRect selection_;
+    QImage fragment_;
+    EncodedFragment encoded_;
+};
 
 void playFailureSound()
 {
@@ -184,8 +238,15 @@ void capture(std::int32_t destination, Running& running)
         }
         ~Hide() { (*this)(); }
     } hide{frozen ? steps.server : nullptr, &frozen};
+    // Only the clipboard and the file take ready bytes.
+    Guess guess(destination == DestinationClipboard ? QStringLiteral("image/png")
+                                                    : QString(Settings.imageFormat));
+    const bool guessing = destination == DestinationClipboard || destination == DestinationFile;
     if (frozen) {
-        selection = SelectRegionOnServer(*steps.server, *frozen);
+        selection = SelectRegionOnServer(
+            *steps.server, *frozen,
+            guessing ? [&](const SelectionRect& s) { return guess.Rest(*frozen, s); }
+                     : std::function<bool(const SelectionRect&)>());
     } else {
         CaptureArea area;
         QImage image = steps.captureScreen(&area);
@@ -205,9 +266,12 @@ void capture(std::int32_t destination, Running& running)
     }
 
     const QRect area = frozen->Area();
+    const bool guessed = guess.Right(selection);
+    if (!guessed) guess.Forget();
     const QImage fragment =
-        platform::InsidePicture(selection.x, selection.y, selection.width, selection.height,
-                                area.width(), area.height())
+        guessed ? guess.Fragment()
+        : platform::InsidePicture(selection.x, selection.y, selection.width, selection.height,
+                                  area.width(), area.height())
             ? frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height))
             : QImage();
     // The web route without a title holds the frozen picture until the link is there.
@@ -231,6 +295,7 @@ void capture(std::int32_t destination, Running& running)
         LogText(u"Cannot extract fragment");
         ThrowHr(E_FAIL);
     }
+    const EncodedFragment encoded = guess.Encoded();
     const auto hideSoon = [&hideAnyway] {
         if (hideAnyway.isActive() && hideAnyway.remainingTimeAsDuration() > kFrozenAfterDelivery)
             hideAnyway.start(kFrozenAfterDelivery);
@@ -240,10 +305,11 @@ void capture(std::int32_t destination, Running& running)
     running.delivering = destination != DestinationWeb || !Settings.annotate;
     switch (destination) {
     case DestinationClipboard:
-        steps.postToClipboard(fragment, hideSoon);
+        steps.postToClipboard(fragment, hideSoon, encoded);
         break;
     case DestinationFile:
-        steps.saveToNumberedFile(fragment, [&hide] { hide(); });
+        steps.saveToNumberedFile(
+            fragment, [&hide] { hide(); }, encoded);
         break;
     case DestinationWeb:
         if (Settings.annotate) {

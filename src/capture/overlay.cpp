@@ -14,7 +14,9 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QTimer>
 #include <QWindow>
+#include <chrono>
 #include <cmath>
 
 namespace tarvo {
@@ -22,6 +24,11 @@ namespace tarvo {
 namespace {
 
 constexpr int kPenWidth = 1;
+
+// A pointer at rest this long during a drag has stopped: longer than between two motion events
+// of a slow drag. A busy listener is asked again after the second.
+constexpr std::chrono::milliseconds kHeldStill{40};
+constexpr std::chrono::milliseconds kBusyAgain{10};
 
 // Device pixels to the widget's logical coordinates, rounded outwards so nothing is missed.
 QRect toLogical(const QRect& device, qreal dpr)
@@ -240,7 +247,8 @@ SelectionRect SelectRegion(const CaptureArea& area, const QImage& frozen)
 }
 
 SelectionRect SelectRegionOnServer(platform::x11::ServerOverlay& overlay,
-                                   const platform::FrozenScreen& frozen)
+                                   const platform::FrozenScreen& frozen,
+                                   const std::function<bool(const SelectionRect&)>& whileStill)
 {
     static_assert(platform::x11::ServerOverlay::kFill == SelectRgnDialog::kFill &&
                   platform::x11::ServerOverlay::kOutline == SelectRgnDialog::kOutline);
@@ -258,6 +266,13 @@ SelectionRect SelectRegionOnServer(platform::x11::ServerOverlay& overlay,
     QPoint last;
     bool cancelled = false;
     QEventLoop loop;
+    QTimer still;
+    still.setSingleShot(true);
+    QObject::connect(&still, &QTimer::timeout, [&] {
+        if (phase == Phase::Drag && selection.width > 0 && selection.height > 0 &&
+            !whileStill(selection))
+            still.start(kBusyAgain);
+    });
     const auto stop = [&](bool cancel) {
         if (phase == Phase::Done) return;
         cancelled = cancel;
@@ -282,6 +297,7 @@ SelectionRect SelectRegionOnServer(platform::x11::ServerOverlay& overlay,
         selection = next;
         overlay.SetSelection(QRect(screen.x() + selection.x, screen.y() + selection.y,
                                    selection.width, selection.height));
+        if (whileStill) still.start(kHeldStill);
     };
     handlers.release = [&](QPoint) {
         if (phase == Phase::Drag) stop(false);

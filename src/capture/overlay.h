@@ -27,8 +27,11 @@ SelectionRect SelectRegion(const CaptureArea& area, const QImage& frozen);
 // The same on the overlay the X server paints, for a picture frozen by that overlay: the drag,
 // the keys and the results are those of SelectRgnDialog. Cancelled, the overlay is hidden;
 // otherwise it is left up without input for the caller to hide once it has the pixels.
-SelectionRect SelectRegionOnServer(platform::x11::ServerOverlay& overlay,
-                                   const platform::FrozenScreen& frozen);
+// whileStill, if set, hears of the selection whenever the pointer holds still on it during the
+// drag; while it answers false (busy) it is asked again a little later.
+SelectionRect
+SelectRegionOnServer(platform::x11::ServerOverlay& overlay, const platform::FrozenScreen& frozen,
+                     const std::function<bool(const SelectionRect&)>& whileStill = {});
 
 // The server-painted overlay with the selection cursor, made once; null where there is none.
 platform::x11::ServerOverlay* ServerOverlayInUse();

@@ -20,6 +20,8 @@
 #include <future>
 #include <limits>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 namespace tarvo {
 
@@ -34,12 +36,53 @@ std::int32_t gScreenshotCounter = 0;
 // cent more bytes than the upload's PNG, and the file is there several times sooner.
 constexpr int kFastPngLevel = 1;
 
+const QString kPng = QStringLiteral("image/png");
+
+QByteArray encode(const QImage& fragment, const QString& imageFormat)
+{
+    if (FindEncoder(imageFormat) == FindEncoder(kPng))
+        return codecs::EncodePngQuick(fragment, kFastPngLevel);
+    return EncodeImage(fragment, DefaultJpegQuality, imageFormat);
+}
+
+// Whether the bytes on their way are the fragment's in this format.
+bool usable(const EncodedFragment& encoded, const QString& imageFormat)
+{
+    return encoded.bytes.valid() && encoded.imageFormat == imageFormat;
+}
+
 void successSound()
 {
     if (Settings.sounds) PlaySoundResource(IDW_SUCCESS);
 }
 
 } // namespace
+
+bool EncodedFragment::ready() const
+{
+    return bytes.valid() && bytes.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+EncodedFragment EncodeForDelivery(const QImage& fragment, const QString& imageFormat)
+{
+    // A detached thread and a promise: unlike std::async's future, the last holder of this one
+    // does not wait for the encoder.
+    auto promise = std::make_shared<std::promise<QByteArray>>();
+    EncodedFragment encoded{imageFormat, promise->get_future().share()};
+    const auto work = [promise, fragment, imageFormat] {
+        try {
+            promise->set_value(encode(fragment, imageFormat));
+        } catch (...) {
+            promise->set_exception(std::current_exception());
+        }
+    };
+    try {
+        std::thread(work).detach();
+    } catch (const std::system_error&) {
+        work(); // no thread to be had: the bytes are made here and now
+    }
+    return encoded;
+}
 
 QString ExtensionForImageFormat(QStringView imageFormat)
 {
@@ -59,21 +102,22 @@ void PostToClipboard(const QImage& fragment)
     PostToClipboard(fragment, {});
 }
 
-void PostToClipboard(const QImage& fragment, const std::function<void()>& posted)
+void PostToClipboard(const QImage& fragment, const std::function<void()>& posted,
+                     const EncodedFragment& encoded)
 {
     if (fragment.isNull()) return; // nothing to post; the capture already reported why
     // Encoded on a worker from the start while the clipboard is taken at once: a paste (or a
     // clipboard manager) that asks meanwhile is answered the moment the bytes are there.
-    const auto png =
-        std::make_shared<std::shared_future<QByteArray>>(std::async(std::launch::async, [fragment] {
-            try {
-                return codecs::EncodePngQuick(fragment, kFastPngLevel);
-            } catch (...) {
-                return QByteArray(); // the toolkit's own encoder answers then
-            }
-        }));
-    CopyImageToClipboard(fragment, [png](const QImage&) { return png->get(); });
-    OffThread([&] { return png->get().size(); });
+    const EncodedFragment png = usable(encoded, kPng) ? encoded : EncodeForDelivery(fragment, kPng);
+    const auto answer = [bytes = png.bytes] {
+        try {
+            return bytes.get();
+        } catch (...) {
+            return QByteArray(); // the toolkit's own encoder answers then
+        }
+    };
+    CopyImageToClipboard(fragment, [answer](const QImage&) { return answer(); });
+    if (!png.ready()) OffThread([&] { return answer().size(); });
     if (posted) posted();
     if (const auto services = CurrentServices(); services->clipboardWait)
         services->clipboardWait(kClipboardPause);
@@ -88,7 +132,8 @@ void SaveToNumberedFile(const QImage& fragment)
     SaveToNumberedFile(fragment, {});
 }
 
-void SaveToNumberedFile(const QImage& fragment, const std::function<void()>& written)
+void SaveToNumberedFile(const QImage& fragment, const std::function<void()>& written,
+                        const EncodedFragment& encoded)
 {
     // The default folder is made on first use, as the desktop's own folders are.
     if (Settings.targetFolder == DefaultPicturesFolder()) platform::MakePath(Settings.targetFolder);
@@ -97,11 +142,11 @@ void SaveToNumberedFile(const QImage& fragment, const std::function<void()>& wri
     const QString extension = ExtensionForImageFormat(imageFormat);
     // Saved with the encoder's defaults, as a file dialog would; quality matters to JPEG only.
     // Encoded on a worker, so the clipboard and the tray are served meanwhile.
-    const QByteArray bytes = OffThread([&] {
-        if (FindEncoder(imageFormat) == FindEncoder(u"image/png"))
-            return codecs::EncodePngQuick(fragment, kFastPngLevel);
-        return EncodeImage(fragment, DefaultJpegQuality, imageFormat);
-    });
+    const QByteArray bytes =
+        usable(encoded, imageFormat)
+            ? (encoded.ready() ? encoded.bytes.get()
+                               : OffThread([&] { return encoded.bytes.get(); }))
+            : OffThread([&] { return encode(fragment, imageFormat); });
 
     const auto services = CurrentServices();
     std::int32_t& counter =

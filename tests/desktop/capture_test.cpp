@@ -147,6 +147,61 @@ TEST_F(Capture, ToTheClipboardAsAPicture)
     EXPECT_EQ(files().size(), 2);
 }
 
+// The picture is made ready wherever the pointer rests during a drag; what is delivered is the
+// rectangle at release all the same, whether the pointer left the rested one, or rested on
+// another and came back, and whether it goes to the clipboard (1) or to a file (2).
+class RestedCapture : public Capture, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(RestedCapture, ThePictureIsTheReleasedRectangleWhereverThePointerRestedBefore)
+{
+    const int destination = GetParam();
+    start(destination);
+    struct Path
+    {
+        std::vector<std::string> moves; // after the press at (100, 100); released right after
+        QRect expected;
+    };
+    const Path paths[] = {
+        {{"mousemove", "700", "500", "sleep", "0.3", "mousemove", "400", "300"},
+         QRect(100, 100, 300, 200)},
+        {{"mousemove", "300", "250", "sleep", "0.3", "mousemove", "700", "500", "sleep", "0.3",
+          "mousemove", "300", "250"},
+         QRect(100, 100, 200, 150)},
+    };
+    int n = 0;
+    for (const Path& path : paths) {
+        ++n;
+        pressPrint();
+        std::vector<std::string> argv{"xdotool", "mousemove", "100", "100",   "sleep",
+                                      "0.1",     "mousedown", "1",   "sleep", "0.1"};
+        argv.insert(argv.end(), path.moves.begin(), path.moves.end());
+        argv.insert(argv.end(), {"mouseup", "1"});
+        d.run(argv);
+        QImage delivered;
+        if (destination == 2) {
+            const QString file =
+                shots + QStringLiteral("/screenshot_%1.png").arg(n + 2, 5, 10, QChar('0'));
+            ASSERT_TRUE(WaitUntil([&] { return !(delivered = load(file)).isNull(); }, 10s)) << n;
+        } else {
+            ASSERT_TRUE(
+                WaitUntil([&] { return d.readLog().count("Posted to clipboard") == n; }, 10s))
+                << d.readLog().toStdString();
+            const std::string png =
+                d.run({"xclip", "-selection", "clipboard", "-t", "image/png", "-o"});
+            delivered = QImage::fromData(QByteArray::fromStdString(png));
+        }
+        EXPECT_TRUE(
+            SamePixels(delivered.convertToFormat(QImage::Format_RGB32), before.copy(path.expected)))
+            << "path " << n;
+        ASSERT_TRUE(WaitUntil([&] { return !d.overlayVisible(); }, 5s));
+    }
+    EXPECT_FALSE(d.readLog().contains("Exception"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Destinations, RestedCapture, ::testing::Values(1, 2));
+
 TEST_F(Capture, EscapeCancelsQuietlyThenABareClickFails)
 {
     start(2);

@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
+#include <future>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sys/resource.h>
@@ -295,6 +296,45 @@ TEST_F(Destinations, EachFormatIsSavedUnderItsExtension)
         EXPECT_EQ(back.size(), fragment().size());
     }
     EXPECT_TRUE(sounds.empty());
+}
+
+EncodedFragment onTheirWay(const char* format, const QByteArray& bytes)
+{
+    std::promise<QByteArray> promise;
+    if (bytes.isEmpty())
+        promise.set_exception(std::make_exception_ptr(ComError(E_OUTOFMEMORY)));
+    else
+        promise.set_value(bytes);
+    return {QString::fromLatin1(format), promise.get_future().share()};
+}
+
+// Bytes made ahead are taken only in the format the delivery writes; a failure they carry is
+// the file's failure.
+TEST_F(Destinations, BytesMadeAheadAreTakenOnlyInTheirOwnFormat)
+{
+    Settings.sounds = false;
+    const QImage img = fragment();
+    const QByteArray ahead = "made ahead";
+    Settings.imageFormat = "image/png";
+    SaveToNumberedFile(img, {}, onTheirWay("image/png", ahead));
+    QFile taken(file(1));
+    ASSERT_TRUE(taken.open(QIODevice::ReadOnly));
+    EXPECT_EQ(taken.readAll(), ahead);
+
+    Settings.imageFormat = "image/jpeg";
+    SaveToNumberedFile(img, {}, onTheirWay("image/png", ahead));
+    QImage back;
+    EXPECT_TRUE(back.load(file(2, "jpg"), "JPEG")) << "another format's bytes were written";
+
+    Settings.imageFormat = "image/png";
+    EXPECT_EQ(test::ErrorOf([&] { SaveToNumberedFile(img, {}, onTheirWay("image/png", {})); }),
+              E_OUTOFMEMORY);
+    EXPECT_FALSE(QFile::exists(file(3)));
+
+    PostToClipboard(img, {}, onTheirWay("image/jpeg", ahead));
+    const QByteArray png = QGuiApplication::clipboard()->mimeData()->data("image/png");
+    EXPECT_TRUE(
+        test::SamePixels(QImage::fromData(png, "PNG").convertToFormat(QImage::Format_RGB32), img));
 }
 
 TEST_F(Destinations, FailuresDeliverNothing)
