@@ -137,6 +137,9 @@ struct GlobalHotkey::Impl : QAbstractNativeEventFilter
     std::uint16_t numLock = 0;
     std::map<int, Grab> grabs;
     bool filterInstalled = false;
+    // Where a keyboard switch's keymap reload is sent back to this connection; see deferReload.
+    std::uint8_t xkbEvent = 0;
+    xcb_window_t echo = 0;
 
     std::uint16_t ignoredMask() const { return std::uint16_t(XCB_MOD_MASK_LOCK | numLock); }
 
@@ -149,6 +152,7 @@ struct GlobalHotkey::Impl : QAbstractNativeEventFilter
     {
         if (type != "xcb_generic_event_t") return false;
         auto* ev = static_cast<xcb_generic_event_t*>(message);
+        if (deferReload(ev)) return true;
         if ((ev->response_type & 0x7f) != XCB_KEY_PRESS) return false;
         auto* kp = reinterpret_cast<xcb_key_press_event_t*>(ev);
         if (kp->event != root) return false;
@@ -163,6 +167,40 @@ struct GlobalHotkey::Impl : QAbstractNativeEventFilter
             }
         }
         return false;
+    }
+
+    // A key from another keyboard (or the first from a new one) comes right behind the server's
+    // notice that the keyboard changed, which the toolkit answers by fetching and compiling the
+    // keymap anew: some twenty round trips, 3 to 13 ms on an idle machine, before the key itself
+    // is looked at. The notice is sent back to this connection instead, so the toolkit takes it
+    // a moment later, after the keys already queued behind it; the one sent back passes.
+    bool deferReload(const xcb_generic_event_t* ev) const
+    {
+        constexpr std::uint8_t kNewKeyboardNotify = 0;
+        constexpr std::uint16_t kKeycodesChanged = 1;
+        if (!xkbEvent || !echo || ev->response_type != xkbEvent)
+            return false; // sent ones have 0x80
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(ev);
+        const std::uint16_t changed = std::uint16_t(bytes[16] | bytes[17] << 8);
+        if (bytes[1] != kNewKeyboardNotify || !(changed & kKeycodesChanged)) return false;
+        xcb_send_event(conn, 0, echo, 0, reinterpret_cast<const char*>(ev));
+        xcb_flush(conn);
+        return true;
+    }
+
+    void prepareDeferral()
+    {
+        if (echo) return;
+        const char name[] = "XKEYBOARD";
+        auto* ext = xcb_query_extension_reply(
+            conn, xcb_query_extension(conn, sizeof name - 1, name), nullptr);
+        if (ext && ext->present) {
+            xkbEvent = ext->first_event;
+            echo = xcb_generate_id(conn);
+            xcb_create_window(conn, 0, echo, root, -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                              XCB_COPY_FROM_PARENT, 0, nullptr);
+        }
+        free(ext);
     }
 
     std::uint16_t findNumLockMask(xcb_key_symbols_t* syms)
@@ -201,6 +239,10 @@ GlobalHotkey::~GlobalHotkey()
         Unregister(d_->grabs.begin()->first);
     if (d_->filterInstalled && QCoreApplication::instance())
         QCoreApplication::instance()->removeNativeEventFilter(d_.get());
+    if (d_->echo) {
+        xcb_destroy_window(d_->conn, d_->echo); // after any notice sent to it: same connection
+        xcb_flush(d_->conn);
+    }
 }
 
 GlobalHotkey::Result GlobalHotkey::Register(int id, int mods, int vk)
@@ -243,6 +285,7 @@ GlobalHotkey::Result GlobalHotkey::Register(int id, int mods, int vk)
         return Result::Taken;
     }
     d_->grabs[id] = std::move(grab);
+    d_->prepareDeferral();
     if (!d_->filterInstalled) {
         QCoreApplication::instance()->installNativeEventFilter(d_.get());
         d_->filterInstalled = true;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <thread>
+#include <xcb/xinput.h>
 
 namespace tarvo::test {
 namespace {
@@ -215,6 +216,48 @@ TEST_F(Web, TheTitleTypedBeforeTheUploadReachesTheServiceEscaped)
     EXPECT_EQ(sent[0].path, "/db/Post");
     ASSERT_EQ(sent[0].query.rfind("id=", 0), 0u) << sent[0].query;
     EXPECT_EQ(sent[0].query.substr(15), "&annotation=Hello+World%2d1%2e") << sent[0].query;
+}
+
+// The device id of the keyboard XTest types on, or -1.
+int xtestKeyboard(const std::string& display)
+{
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    int id = -1;
+    std::free(xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 0), nullptr));
+    if (auto* devices = xcb_input_xi_query_device_reply(
+            c, xcb_input_xi_query_device(c, XCB_INPUT_DEVICE_ALL), nullptr)) {
+        for (auto it = xcb_input_xi_query_device_infos_iterator(devices); it.rem;
+             xcb_input_xi_device_info_next(&it)) {
+            const std::string name(xcb_input_xi_device_info_name(it.data),
+                                   std::size_t(xcb_input_xi_device_info_name_length(it.data)));
+            if (it.data->type == XCB_INPUT_DEVICE_TYPE_SLAVE_KEYBOARD &&
+                name.find("XTEST") != std::string::npos)
+                id = it.data->deviceid;
+        }
+        std::free(devices);
+    }
+    xcb_disconnect(c);
+    return id;
+}
+
+// Keys from a keyboard of another layout (here XTest's, set to German before its first key,
+// which is the capture key) switch the layout the program must read them with; the program
+// takes that switch after the capture key, and the title typed next follows the new layout.
+TEST_F(Web, ATitleTypedOnASwitchedKeyboardFollowsItsLayout)
+{
+    const int keyboard = xtestKeyboard(d.display());
+    ASSERT_GE(keyboard, 0);
+    d.run({"setxkbmap", "-device", std::to_string(keyboard), "de"});
+    start({{"Destination", "0"}, {"Annotate", "1"}});
+    ASSERT_TRUE(d.captureRectangle()) << "no overlay";
+    ASSERT_FALSE(focusedTitleDialog().empty()) << "no title dialog\n" << d.readLog().toStdString();
+    d.run({"xdotool", "type", "--delay", "30", "yz"});
+    d.run({"xdotool", "key", "Return"});
+    ASSERT_TRUE(WaitUntil([&] { return logHas(": Posted to URL"); }, 20s))
+        << d.readLog().toStdString();
+    const auto sent = posts();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].query.substr(15), "&annotation=yz") << sent[0].query;
 }
 
 TEST_F(Web, ACancelledTitleSendsNothingAndTheNextTitleStartsEmpty)
