@@ -4,7 +4,6 @@
 #include "capture/overlay_wayland.h"
 #include "imaging/destinations.h"
 #include "imaging/encode_upload.h"
-#include "imaging/off_thread.h"
 #include "net/log.h"
 #include "platform/clipboard.h"
 #include "platform/commands.h"
@@ -175,11 +174,7 @@ public:
     // come on top of it, which would double the peak memory of a large capture.
     void Forget()
     {
-        if (encoded_.bytes.valid() && !encoded_.ready())
-            OffThread([this] {
-                encoded_.bytes.wait();
-                return true;
-            });
+        encoded_.wait();
         selection_ = {};
         fragment_ = {};
         encoded_ = {};
@@ -268,12 +263,11 @@ void capture(std::int32_t destination, Running& running)
     const QRect area = frozen->Area();
     const bool guessed = guess.Right(selection);
     if (!guessed) guess.Forget();
-    const QImage fragment =
-        guessed ? guess.Fragment()
-        : platform::InsidePicture(selection.x, selection.y, selection.width, selection.height,
-                                  area.width(), area.height())
-            ? frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height))
-            : QImage();
+    QImage fragment = guess.Fragment(); // null unless guessed
+    if (!guessed && platform::InsidePicture(selection.x, selection.y, selection.width,
+                                            selection.height, area.width(), area.height()))
+        fragment =
+            frozen->Pixels(QRect(selection.x, selection.y, selection.width, selection.height));
     // The web route without a title holds the frozen picture until the link is there.
     const bool held = destination == DestinationFile || destination == DestinationClipboard ||
                       (destination == DestinationWeb && !Settings.annotate);

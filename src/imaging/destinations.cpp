@@ -63,6 +63,15 @@ bool EncodedFragment::ready() const
     return bytes.valid() && bytes.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
+void EncodedFragment::wait() const
+{
+    if (!bytes.valid() || ready()) return;
+    OffThread([this] {
+        bytes.wait();
+        return true;
+    });
+}
+
 EncodedFragment EncodeForDelivery(const QImage& fragment, const QString& imageFormat)
 {
     // A detached thread and a promise: unlike std::async's future, the last holder of this one
@@ -117,7 +126,7 @@ void PostToClipboard(const QImage& fragment, const std::function<void()>& posted
         }
     };
     CopyImageToClipboard(fragment, [answer](const QImage&) { return answer(); });
-    if (!png.ready()) OffThread([&] { return answer().size(); });
+    png.wait();
     if (posted) posted();
     if (const auto services = CurrentServices(); services->clipboardWait)
         services->clipboardWait(kClipboardPause);
@@ -142,11 +151,10 @@ void SaveToNumberedFile(const QImage& fragment, const std::function<void()>& wri
     const QString extension = ExtensionForImageFormat(imageFormat);
     // Saved with the encoder's defaults, as a file dialog would; quality matters to JPEG only.
     // Encoded on a worker, so the clipboard and the tray are served meanwhile.
-    const QByteArray bytes =
-        usable(encoded, imageFormat)
-            ? (encoded.ready() ? encoded.bytes.get()
-                               : OffThread([&] { return encoded.bytes.get(); }))
-            : OffThread([&] { return encode(fragment, imageFormat); });
+    const EncodedFragment file =
+        usable(encoded, imageFormat) ? encoded : EncodeForDelivery(fragment, imageFormat);
+    file.wait();
+    const QByteArray bytes = file.bytes.get();
 
     const auto services = CurrentServices();
     std::int32_t& counter =

@@ -16,6 +16,9 @@ struct EncodedFragment
     QString imageFormat;
     std::shared_future<QByteArray> bytes; // empty when nothing is on its way; throws as encoding
     bool ready() const;
+    // Returns once the bytes are there (or nothing is on its way); the calling thread's events
+    // are served meanwhile.
+    void wait() const;
 };
 
 // Starts encoding the fragment as imageFormat; whoever drops the result last does not wait.

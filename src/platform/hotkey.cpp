@@ -178,8 +178,7 @@ struct GlobalHotkey::Impl : QAbstractNativeEventFilter
     {
         constexpr std::uint8_t kNewKeyboardNotify = 0;
         constexpr std::uint16_t kKeycodesChanged = 1;
-        if (!xkbEvent || !echo || ev->response_type != xkbEvent)
-            return false; // sent ones have 0x80
+        if (!echo || ev->response_type != xkbEvent) return false; // sent ones have 0x80
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(ev);
         const std::uint16_t changed = std::uint16_t(bytes[16] | bytes[17] << 8);
         if (bytes[1] != kNewKeyboardNotify || !(changed & kKeycodesChanged)) return false;
